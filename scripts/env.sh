@@ -1,0 +1,58 @@
+# Sourced by the project's scripts: finds CPython 3.13 and prepares the virtual environment
+# .venv with the package built and installed from this checkout.
+set -euo pipefail
+
+TRELKIN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV="$TRELKIN_ROOT/.venv"
+
+# Prints the path of a CPython 3.13 that has its C headers, or fails with a clear message.
+find_python313() {
+    local candidates=()
+    [ -n "${TRELKIN_PYTHON:-}" ] && candidates+=("$TRELKIN_PYTHON")
+    candidates+=(/usr/bin/python3.13 /usr/local/bin/python3.13)
+    local pyenv_root
+    pyenv_root=$( (command -v pyenv >/dev/null && pyenv root) 2>/dev/null || echo "$HOME/.pyenv")
+    for found in "$pyenv_root"/versions/3.13*/bin/python3.13; do
+        [ -e "$found" ] && candidates+=("$found")
+    done
+    local python
+    for python in "${candidates[@]}"; do
+        [ -x "$python" ] || continue
+        if "$python" -c 'import sys, sysconfig, os
+assert sys.version_info[:2] == (3, 13)
+assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null; then
+            echo "$python"
+            return 0
+        fi
+    done
+    # Debian 13 ships 3.13 as the system Python; its headers come in a separate package.
+    if [ -x /usr/bin/python3.13 ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "trelkin: installing the headers and venv support of /usr/bin/python3.13" >&2
+        apt-get update -qq >&2 && apt-get install -y -qq python3.13-dev python3.13-venv >&2
+        echo /usr/bin/python3.13
+        return 0
+    fi
+    echo "trelkin: no CPython 3.13 with its headers found (looked at \$TRELKIN_PYTHON," \
+         "/usr/bin/python3.13, /usr/local/bin/python3.13 and pyenv's versions/3.13*)." \
+         "Install CPython 3.13 with its development headers, or set TRELKIN_PYTHON." >&2
+    return 1
+}
+
+# Creates .venv (once) with the build and test tools, then builds and installs trelkin.
+prepare_venv() {
+    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+        local python
+        python=$(find_python313)
+        rm -rf "$VENV"
+        "$python" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+        "scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6" 2>&1 \
+        | grep -v '^WARNING: Location' >&2 || true
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        "$TRELKIN_ROOT" 2>&1 | grep -v '^WARNING: Location' >&2 || true
+    "$VENV/bin/python" -c 'import trelkin._core' || {
+        echo "trelkin: building or installing the package failed" >&2
+        return 1
+    }
+}

@@ -1,0 +1,71 @@
+// Running tests: one test with capture and timing, grouping by file, and both runners.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "py.hpp"
+#include "types.hpp"
+
+namespace trelkin {
+
+// A hash of path texts whose seed differs from map to map, so no caller can come to rely
+// on the order in which groups come out.
+class SeededPathHash {
+public:
+    SeededPathHash();
+    std::size_t operator()(const std::string& text) const noexcept;
+
+private:
+    std::uint64_t seed_;
+};
+
+using TestGroups = std::unordered_map<std::string, std::vector<TestItem>, SeededPathHash>;
+
+// Partitions the tests by exact path bytes; each group keeps its tests in input order.
+TestGroups group_tests_by_path(std::vector<TestItem> tests);
+
+// Stable sort by path bytes, then line number.
+void sort_results(std::vector<TestResult>& results);
+
+// Routes writes to sys.stdout/sys.stderr per thread while a parallel run with capture is
+// under way: installed by the calling thread for the whole call, restored on every way out.
+class StreamRouting {
+public:
+    // Caller holds the interpreter lock. Throws PythonError.
+    StreamRouting();
+    ~StreamRouting();
+    StreamRouting(const StreamRouting&) = delete;
+    StreamRouting& operator=(const StreamRouting&) = delete;
+
+    PyObject* stdout_router() const { return stdout_router_.get(); }
+    PyObject* stderr_router() const { return stderr_router_.get(); }
+
+private:
+    PyRef saved_stdout_;
+    PyRef saved_stderr_;
+    PyRef stdout_router_;
+    PyRef stderr_router_;
+};
+
+// Runs one test through trelkin._compat._execute_test. The calling thread holds the
+// interpreter lock throughout. With capture on, the test's streams are swapped into fresh
+// buffers process-wide, or, when `routing` is given, routed to them for this thread only.
+// Never raises for the test's sake: only an InternalFailure (a PanicException coming back
+// from host code included) leaves it.
+TestResult run_single_test(const TestItem& item, bool nocapture,
+                           const StreamRouting* routing = nullptr);
+
+// The failed result for a harness that could not start the test.
+TestResult fail_fast(const TestItem& item, std::string message);
+
+// The module functions (vectorcall).
+PyObject* run_tests_sequential(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames);
+PyObject* run_tests(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                    PyObject* kwnames);
+
+}  // namespace trelkin
