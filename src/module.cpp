@@ -68,9 +68,10 @@ PyRef fetch_error() {
     PyObject* panic = panic_type_slot.load(std::memory_order_acquire);
     if (panic != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic)) {
         std::string message = describe_exception(exception.get());
-        std::fputs("--- trelkin: resuming an internal failure fetched back from the "
-                   "interpreter ---\nPython stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "--- trelkin: resuming an internal failure fetched back from the "
+            "interpreter ---\nPython stack trace below:\n",
+            stderr);
         std::fflush(stderr);
         PyErr_SetRaisedException(exception.release());
         PyErr_PrintEx(0);
@@ -79,7 +80,9 @@ PyRef fetch_error() {
     return exception;
 }
 
-void discard_error() { fetch_error(); }
+void discard_error() {
+    fetch_error();
+}
 
 void raise_panic(const std::string& message) {
     PyErr_Clear();
@@ -287,10 +290,9 @@ std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* cons
         if (slots[p] == nullptr) missing.push_back(signature.params[p]);
     }
     if (!missing.empty()) {
-        raise_type_error_text(fn + " missing " + std::to_string(missing.size()) +
-                              " required positional " +
-                              (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                              quoted_list(missing));
+        raise_type_error_text(
+            fn + " missing " + std::to_string(missing.size()) + " required positional " +
+            (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
     }
     return slots;
 }
@@ -300,7 +302,8 @@ void rethrow_with_note(const char* param) {
     std::string note = std::string("while processing '") + param + "'";
     PyRef text = PyRef::steal(PyUnicode_FromString(note.c_str()));
     PyRef added;
-    if (text) added = PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", text.get()));
+    if (text)
+        added = PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", text.get()));
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
     throw PythonError{};
@@ -314,8 +317,7 @@ void raise_type_error(PyObject* value, const char* target) {
         throw PythonError{};
     }
     PyRef qualname = check(PyType_GetQualName(Py_TYPE(value)));
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-                 target);
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
     throw PythonError{};
 }
 
@@ -353,8 +355,8 @@ namespace {
 
 // True for numpy's boolean scalar types, recognised by module and type name only.
 bool is_numpy_bool_type(PyTypeObject* type) {
-    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
-                                                       "__module__"));
+    PyRef module =
+        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
         discard_error();
         return false;
@@ -502,15 +504,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_core",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -47,7 +47,7 @@ private:
 // the calling thread's current test buffer, or to the stream found at the run's start for a
 // thread running no captured test. Every other attribute is the current target's.
 struct RouterObject {
-    PyObject_HEAD
+    PyObject ob_base;
     PyObject* fallback;  // owned; null when the stream was missing at the run's start
     bool is_stderr;
 };
@@ -452,7 +452,8 @@ void run_group(const std::vector<TestItem>& group, bool nocapture, const StreamR
     block.reserve(group.size());
     for (const TestItem& test : group) block.push_back(run_single_test(test, nocapture, routing));
     std::lock_guard lock(shared.mutex);
-    if (shared.damaged) throw InternalFailure("the shared result list was damaged by a failed task");
+    if (shared.damaged)
+        throw InternalFailure("the shared result list was damaged by a failed task");
     try {
         shared.results.insert(shared.results.end(), std::make_move_iterator(block.begin()),
                               std::make_move_iterator(block.end()));

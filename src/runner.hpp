@@ -65,7 +65,6 @@ TestResult fail_fast(const TestItem& item, std::string message);
 // The module functions (vectorcall).
 PyObject* run_tests_sequential(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames);
-PyObject* run_tests(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames);
+PyObject* run_tests(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace trelkin

@@ -14,19 +14,23 @@ namespace {
 // Instance layouts: the object header, the record, the access flag. The record and flag are
 // constructed in place after tp_alloc and destroyed in tp_dealloc.
 struct TestItemObject {
-    PyObject_HEAD
+    PyObject ob_base;
     TestItem record;
     AccessFlag flag;
 };
 
 struct TestResultObject {
-    PyObject_HEAD
+    PyObject ob_base;
     TestResult record;
     AccessFlag flag;
 };
 
-TestItemObject* as_item(PyObject* self) { return reinterpret_cast<TestItemObject*>(self); }
-TestResultObject* as_result(PyObject* self) { return reinterpret_cast<TestResultObject*>(self); }
+TestItemObject* as_item(PyObject* self) {
+    return reinterpret_cast<TestItemObject*>(self);
+}
+TestResultObject* as_result(PyObject* self) {
+    return reinterpret_cast<TestResultObject*>(self);
+}
 
 std::atomic<PyTypeObject*> test_item_slot{nullptr};
 std::atomic<PyTypeObject*> test_result_slot{nullptr};
@@ -56,7 +60,7 @@ void deallocate(PyObject* self) {
 // A text property of TestItem: the closure of its getter and setter.
 struct TextField {
     const char* name;
-    std::string TestItem::*member;
+    std::string TestItem::* member;
 };
 
 TextField path_field{"path", &TestItem::path};
@@ -106,8 +110,8 @@ PyObject* item_repr(PyObject* self) {
     return guard_entry([&] {
         ReadHold hold(as_item(self)->flag);
         const TestItem& item = as_item(self)->record;
-        std::string text = "TestItem(" + item.path + ":" + std::to_string(item.line_no) + ": " +
-                           item.name;
+        std::string text =
+            "TestItem(" + item.path + ":" + std::to_string(item.line_no) + ": " + item.name;
         if (!item.args_json.empty()) text += " [args=" + item.args_json + "]";
         text += ")";
         return make_str(text).release();
@@ -283,11 +287,15 @@ WriteHold::WriteHold(AccessFlag& flag) : flag_(flag) {
 
 // ---- public ----------------------------------------------------------------------------
 
-PyTypeObject* init_test_item_type() { return init_type(test_item_slot, item_spec, "TestItem"); }
+PyTypeObject* init_test_item_type() {
+    return init_type(test_item_slot, item_spec, "TestItem");
+}
 PyTypeObject* init_test_result_type() {
     return init_type(test_result_slot, result_spec, "TestResult");
 }
-PyTypeObject* test_item_type() { return needed_type(test_item_slot, item_spec, "TestItem"); }
+PyTypeObject* test_item_type() {
+    return needed_type(test_item_slot, item_spec, "TestItem");
+}
 PyTypeObject* test_result_type() {
     return needed_type(test_result_slot, result_spec, "TestResult");
 }
@@ -325,8 +333,8 @@ TestResult common_result_fields(const std::vector<PyObject*>& slots) {
 PyObject* test_result_passed(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
     return guard_entry([&] {
-        static const Signature signature{"test_result_passed()",
-                                         std::span(result_params).first(4), 4};
+        static const Signature signature{"test_result_passed()", std::span(result_params).first(4),
+                                         4};
         auto slots = bind_arguments(signature, args, static_cast<std::size_t>(nargsf), kwnames);
         TestResult result = common_result_fields(slots);
         result.passed = true;
@@ -342,7 +350,8 @@ PyObject* test_result_failed(PyObject*, PyObject* const* args, Py_ssize_t nargsf
         TestResult result = common_result_fields(slots);
         result.passed = false;
         result.error = convert_argument("error", [&] { return to_text(slots[4]); });
-        result.traceback = convert_argument("traceback", [&] { return to_optional_text(slots[5]); });
+        result.traceback =
+            convert_argument("traceback", [&] { return to_optional_text(slots[5]); });
         return wrap_test_result(std::move(result)).release();
     });
 }
