@@ -35,4 +35,31 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 std::size_t thread_count_from(const char* num_threads, const char* num_cpus,
                               long processors_online);
 
+namespace detail {
+
+class Registry;
+
+// A pool of a given size, for the C++ tests and benchmark that need several sizes in one
+// process; the shared pool is one of these. The pool's threads run until the process exits,
+// whatever becomes of this handle, and copies of the handle refer to the same pool. A child
+// of fork() must not use its parent's handles (their threads are not in the child); the
+// shared pool, unlike them, is created afresh in the child.
+class Pool {
+public:
+    // Starts num_threads (1 to 65535) worker threads. Throws InternalFailure ("The global
+    // thread pool has not been initialized. ...") when one of them cannot be created.
+    explicit Pool(std::size_t num_threads);
+
+    std::size_t num_threads() const noexcept;
+
+    // parallel_for_each on this pool: the calling thread takes part only when it is a worker
+    // of this pool; any other caller sleeps until the work is done.
+    void parallel_for_each(std::size_t n, const std::function<void(std::size_t)>& task) const;
+
+private:
+    Registry* registry_;  // never freed: the pool's threads use it until the process exits
+};
+
+}  // namespace detail
+
 }  // namespace trelkin::pool
