@@ -1,4 +1,4 @@
-"""A pytest-style test class and a unittest.TestCase."""
+"""A pytest-style test class and a unittest.TestCase, with one test skipped."""
 
 import unittest
 
@@ -25,3 +25,7 @@ class TestWords(unittest.TestCase):
 
     def test_upper(self):
         self.assertEqual(self.words[1].upper(), "QUICK")
+
+    @unittest.skip("shows how a skipped test is reported")
+    def test_title(self):
+        self.assertEqual(self.words[0].title(), "The")

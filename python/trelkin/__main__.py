@@ -1,0 +1,5 @@
+"""``python -m trelkin``: the same as the ``trelkin`` command."""
+
+from trelkin.cli import main
+
+raise SystemExit(main())
