@@ -280,11 +280,14 @@ TestResult fail_fast(const TestItem& item, std::string message) {
     return result;
 }
 
-TestResult run_single_test(const TestItem& item, bool nocapture, const StreamRouting* routing) {
+TestResult run_single_test(const TestItem& item, bool nocapture) {
     const auto start = Clock::now();
+    // A sequential run inside a parallel one, or beside one on another host thread, routes
+    // too: swapping the process-wide streams would take the other tests' output.
+    const bool routed = StreamRouting::active();
     Capture capture;
     if (!nocapture) {
-        if (auto harness_failure = open_capture(capture, routing != nullptr)) {
+        if (auto harness_failure = open_capture(capture, routed)) {
             return fail_fast(item, std::move(*harness_failure));
         }
     }
@@ -292,8 +295,8 @@ TestResult run_single_test(const TestItem& item, bool nocapture, const StreamRou
     std::chrono::nanoseconds elapsed{0};
     {
         const ThreadCapture buffers{capture.stdout_buffer.get(), capture.stderr_buffer.get()};
-        std::optional<ThreadCaptureScope> routed;
-        if (!nocapture && routing != nullptr) routed.emplace(&buffers);
+        std::optional<ThreadCaptureScope> routed_scope;
+        if (!nocapture && routed) routed_scope.emplace(&buffers);
         failure = call_executor(item);
         elapsed = std::max(Clock::now() - start, Clock::duration::zero());
     }
@@ -301,9 +304,9 @@ TestResult run_single_test(const TestItem& item, bool nocapture, const StreamRou
     TestResult result;
     result.test = item;
     if (!nocapture) {
-        if (routing != nullptr) {
-            reinstate_router("stdout", routing->stdout_router());
-            reinstate_router("stderr", routing->stderr_router());
+        if (routed) {
+            reinstate_router("stdout", StreamRouting::stdout_router());
+            reinstate_router("stderr", StreamRouting::stderr_router());
         } else {
             restore_stream("stdout", capture.saved_stdout);
             restore_stream("stderr", capture.saved_stderr);
@@ -330,29 +333,66 @@ TestResult run_single_test(const TestItem& item, bool nocapture, const StreamRou
 
 // ---- routing for a parallel run --------------------------------------------------------
 
+namespace {
+
+// The one routing of the process. Guarded by the interpreter lock.
+struct SharedRouting {
+    std::size_t holders = 0;
+    PyRef saved_stdout;  // the streams at the first holder's start; empty when missing
+    PyRef saved_stderr;
+    PyRef stdout_router;  // made once and kept: print() may still hold one borrowed
+    PyRef stderr_router;
+};
+SharedRouting& shared_routing() {
+    static SharedRouting* routing = new SharedRouting;  // never destroyed: outlives the host
+    return *routing;
+}
+
+void set_fallback(PyObject* router, PyObject* fallback) {
+    auto* object = reinterpret_cast<RouterObject*>(router);
+    Py_XSETREF(object->fallback, Py_XNewRef(fallback));
+}
+
+}  // namespace
+
 StreamRouting::StreamRouting() {
-    PyRef sys = check(PyImport_ImportModule("sys"));
-    saved_stdout_ = read_stream(sys.get(), "stdout");
-    saved_stderr_ = read_stream(sys.get(), "stderr");
-    stdout_router_ = make_router(saved_stdout_.get(), false);
-    stderr_router_ = make_router(saved_stderr_.get(), true);
-    check_status(PyObject_SetAttrString(sys.get(), "stdout", stdout_router_.get()));
-    if (PyObject_SetAttrString(sys.get(), "stderr", stderr_router_.get()) < 0) {
-        PyRef error = PyRef::steal(PyErr_GetRaisedException());
-        PyObject_SetAttrString(sys.get(), "stdout", saved_stdout_.get());
-        PyErr_SetRaisedException(error.release());
-        throw PythonError{};
+    SharedRouting& routing = shared_routing();
+    if (routing.holders == 0) {
+        if (!routing.stdout_router) {
+            routing.stdout_router = make_router(nullptr, false);
+            routing.stderr_router = make_router(nullptr, true);
+        }
+        PyRef sys = check(PyImport_ImportModule("sys"));
+        PyRef saved_stdout = read_stream(sys.get(), "stdout");
+        PyRef saved_stderr = read_stream(sys.get(), "stderr");
+        check_status(PyObject_SetAttrString(sys.get(), "stdout", routing.stdout_router.get()));
+        if (PyObject_SetAttrString(sys.get(), "stderr", routing.stderr_router.get()) < 0) {
+            PyRef error = PyRef::steal(PyErr_GetRaisedException());
+            PyObject_SetAttrString(sys.get(), "stdout", saved_stdout.get());
+            PyErr_SetRaisedException(error.release());
+            throw PythonError{};
+        }
+        // A thread running no captured test writes to the streams found at the start.
+        set_fallback(routing.stdout_router.get(), saved_stdout.get());
+        set_fallback(routing.stderr_router.get(), saved_stderr.get());
+        routing.saved_stdout = std::move(saved_stdout);
+        routing.saved_stderr = std::move(saved_stderr);
     }
+    ++routing.holders;
 }
 
 StreamRouting::~StreamRouting() {
+    SharedRouting& routing = shared_routing();
+    if (--routing.holders > 0) return;
     // Runs with the lock held on every way out of the call, a failure included, so it must
     // not throw: what cannot be restored is left as it is.
     PyRef pending = PyRef::steal(PyErr_GetRaisedException());
+    PyRef saved_stdout = std::move(routing.saved_stdout);
+    PyRef saved_stderr = std::move(routing.saved_stderr);
     PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
     if (sys) {
-        const std::pair<const char*, PyObject*> streams[] = {{"stdout", saved_stdout_.get()},
-                                                             {"stderr", saved_stderr_.get()}};
+        const std::pair<const char*, PyObject*> streams[] = {{"stdout", saved_stdout.get()},
+                                                             {"stderr", saved_stderr.get()}};
         for (const auto& [name, saved] : streams) {
             const int status = saved != nullptr ? PyObject_SetAttrString(sys.get(), name, saved)
                                                 : PyObject_DelAttrString(sys.get(), name);
@@ -361,6 +401,16 @@ StreamRouting::~StreamRouting() {
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
+}
+
+bool StreamRouting::active() {
+    return shared_routing().holders > 0;
+}
+PyObject* StreamRouting::stdout_router() {
+    return shared_routing().stdout_router.get();
+}
+PyObject* StreamRouting::stderr_router() {
+    return shared_routing().stderr_router.get();
 }
 
 // ---- grouping and ordering -------------------------------------------------------------
@@ -442,15 +492,14 @@ struct SharedResults {
 
 // One group on whichever thread the pool gives it: attach, run the tests in input order,
 // append the block, detach.
-void run_group(const std::vector<TestItem>& group, bool nocapture, const StreamRouting* routing,
-               SharedResults& shared) {
+void run_group(const std::vector<TestItem>& group, bool nocapture, SharedResults& shared) {
     AttachThread attached;
     if (!attached.attach()) {
         throw InternalFailure("Cannot attach to the Python interpreter while it is finalizing.");
     }
     std::vector<TestResult> block;
     block.reserve(group.size());
-    for (const TestItem& test : group) block.push_back(run_single_test(test, nocapture, routing));
+    for (const TestItem& test : group) block.push_back(run_single_test(test, nocapture));
     std::lock_guard lock(shared.mutex);
     if (shared.damaged)
         throw InternalFailure("the shared result list was damaged by a failed task");
@@ -511,8 +560,7 @@ PyObject* run_tests(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         {
             ReleaseLock unlocked;
             pool::parallel_for_each(group_array.size(), [&](std::size_t index) {
-                run_group(group_array[index].second, nocapture, routing ? &*routing : nullptr,
-                          shared);
+                run_group(group_array[index].second, nocapture, shared);
             });
         }
         std::vector<TestResult> results;

@@ -31,8 +31,11 @@ TestGroups group_tests_by_path(std::vector<TestItem> tests);
 // Stable sort by path bytes, then line number.
 void sort_results(std::vector<TestResult>& results);
 
-// Routes writes to sys.stdout/sys.stderr per thread while a parallel run with capture is
-// under way: installed by the calling thread for the whole call, restored on every way out.
+// Routes writes to sys.stdout/sys.stderr per thread while any parallel run with capture is
+// under way. One routing serves every such run of the process, nested ones and those of other
+// host threads alike: the first to start saves the streams and installs the routers, the last
+// to finish puts the saved streams back. Each instance is one run's hold on it. Guarded by
+// the interpreter lock.
 class StreamRouting {
 public:
     // Caller holds the interpreter lock. Throws PythonError.
@@ -41,23 +44,20 @@ public:
     StreamRouting(const StreamRouting&) = delete;
     StreamRouting& operator=(const StreamRouting&) = delete;
 
-    PyObject* stdout_router() const { return stdout_router_.get(); }
-    PyObject* stderr_router() const { return stderr_router_.get(); }
-
-private:
-    PyRef saved_stdout_;
-    PyRef saved_stderr_;
-    PyRef stdout_router_;
-    PyRef stderr_router_;
+    // Whether some run holds the routing now. Caller holds the interpreter lock.
+    static bool active();
+    // The routers (borrowed; made once, never released, as a thread may still hold one).
+    static PyObject* stdout_router();
+    static PyObject* stderr_router();
 };
 
 // Runs one test through trelkin._compat._execute_test. The calling thread holds the
 // interpreter lock throughout. With capture on, the test's streams are swapped into fresh
-// buffers process-wide, or, when `routing` is given, routed to them for this thread only.
+// buffers process-wide, or, while a StreamRouting is active, routed to them for this
+// thread only.
 // Never raises for the test's sake: only an InternalFailure (a PanicException coming back
 // from host code included) leaves it.
-TestResult run_single_test(const TestItem& item, bool nocapture,
-                           const StreamRouting* routing = nullptr);
+TestResult run_single_test(const TestItem& item, bool nocapture);
 
 // The failed result for a harness that could not start the test.
 TestResult fail_fast(const TestItem& item, std::string message);

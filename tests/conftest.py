@@ -88,3 +88,9 @@ except BaseException as exc:
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 """
 PANIC_ENV = {"RAYON_NUM_THREADS": "4000"}
+
+# Under scripts/test-sanitizers the sanitizer runtime is preloaded; it cannot start threads
+# within the address-space limit GET_PANIC sets.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+needs_address_limit = pytest.mark.skipif(
+    SANITIZED, reason="the sanitizer runtime cannot run under an address-space limit")

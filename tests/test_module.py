@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import GET_PANIC, PANIC_ENV, make_item, run_python
+from conftest import GET_PANIC, PANIC_ENV, needs_address_limit, make_item, run_python
 from trelkin import _core
 
 EXPECTED_ALL = [
@@ -191,6 +191,7 @@ def test_all_that_is_not_a_list_fails_the_import():
     assert result.stdout.strip() == "'tuple' object is not an instance of 'list'"
 
 
+@needs_address_limit
 def test_panic_exception_class_and_pool_creation_failure():
     result = run_python(GET_PANIC + """
 print(PanicException.__name__, PanicException.__bases__[0].__name__)

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import GET_PANIC, PANIC_ENV, make_item, run_python
+from conftest import GET_PANIC, PANIC_ENV, needs_address_limit, make_item, run_python
 from trelkin import _core
 
 
@@ -132,6 +132,7 @@ def test_failures_do_not_stop_other_tests(fake_executor):
     assert results[1].error == "ZeroDivisionError: division by zero"
 
 
+@needs_address_limit
 def test_panic_in_a_parallel_run_restores_the_streams():
     result = run_python(GET_PANIC + """
 import sys, types, time

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import GET_PANIC, PANIC_ENV, make_item, run_python
+from conftest import GET_PANIC, PANIC_ENV, needs_address_limit, make_item, run_python
 from trelkin import _core
 
 
@@ -99,7 +99,7 @@ def test_failure_texts(fake_executor, exception, error):
 
 
 def test_durations_are_truncated_milliseconds(fake_executor):
-    assert run_one(fake_executor, lambda: None).duration_ms == 0
+    assert min(run_one(fake_executor, lambda: None).duration_ms for _ in range(5)) == 0
     assert 20 <= run_one(fake_executor, lambda: time.sleep(0.025)).duration_ms < 2000
 
 
@@ -193,6 +193,7 @@ except BaseException as exc:
 """
 
 
+@needs_address_limit
 def test_panic_from_a_test_ends_the_call():
     result = run_python(PANIC_RUN, env=PANIC_ENV)
     out = result.stdout.splitlines()
