@@ -1,6 +1,7 @@
 // The module _core: entry point, exec step, calling conventions and error handling.
 #include "module.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <new>
@@ -416,7 +417,8 @@ std::vector<TestItem> to_test_items(PyObject* value) {
     if (hint < 0) {
         discard_error();
     } else {
-        items.reserve(static_cast<std::size_t>(hint));
+        // Only a hint: a __len__ that lies must not decide how much memory is taken.
+        items.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), 1 << 16));
     }
     PyRef iterator = check(PyObject_GetIter(value));
     while (PyRef element = PyRef::steal(PyIter_Next(iterator.get()))) {

@@ -638,7 +638,7 @@ Registry* Registry::start(std::size_t num_threads) {
         check(pthread_atfork(lock_creation, unlock_creation, forget_pool_in_child),
               "Registering the fork handlers");
     });
-    // A 2 MiB stack each, and detached, since nobody ever joins them.
+    // The stack size set above, and detached, since nobody ever joins them.
     ThreadAttributes attributes;
     check(pthread_attr_setstacksize(attributes.get(), stack_size), "Setting the stack size");
     check(pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED),

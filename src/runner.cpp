@@ -52,26 +52,29 @@ struct RouterObject {
     bool is_stderr;
 };
 
-PyObject* router_target(PyObject* self) {
+// The stream a write on this thread goes to, as a new reference (the fallback may be
+// replaced by another host thread while the write runs Python code), or empty for none.
+PyRef router_target(PyObject* self) {
     auto* router = reinterpret_cast<RouterObject*>(self);
     if (current_capture != nullptr) {
-        return router->is_stderr ? current_capture->stderr_buffer : current_capture->stdout_buffer;
+        return PyRef::borrow(router->is_stderr ? current_capture->stderr_buffer
+                                               : current_capture->stdout_buffer);
     }
-    return router->fallback;
+    return PyRef::borrow(router->fallback);
 }
 
 PyObject* router_write(PyObject* self, PyObject* text) {
-    PyObject* target = router_target(self);
-    if (target == nullptr) Py_RETURN_NONE;  // like print() with no stream: output dropped
-    return PyObject_CallMethod(target, "write", "O", text);
+    PyRef target = router_target(self);
+    if (!target) Py_RETURN_NONE;  // like print() with no stream: output dropped
+    return PyObject_CallMethod(target.get(), "write", "O", text);
 }
 
 PyObject* router_getattro(PyObject* self, PyObject* name) {
-    PyObject* target = router_target(self);
-    if (target == nullptr || (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "write"))) {
+    PyRef target = router_target(self);
+    if (!target || (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "write"))) {
         return PyObject_GenericGetAttr(self, name);
     }
-    return PyObject_GetAttr(target, name);
+    return PyObject_GetAttr(target.get(), name);
 }
 
 void router_dealloc(PyObject* self) {
@@ -283,8 +286,11 @@ TestResult fail_fast(const TestItem& item, std::string message) {
 TestResult run_single_test(const TestItem& item, bool nocapture) {
     const auto start = Clock::now();
     // A sequential run inside a parallel one, or beside one on another host thread, routes
-    // too: swapping the process-wide streams would take the other tests' output.
-    const bool routed = StreamRouting::active();
+    // too: swapping the process-wide streams would take the other tests' output. The test
+    // holds the routing until it ends, so a run finishing meanwhile leaves it in place.
+    std::optional<StreamRouting> routing;
+    if (!nocapture && StreamRouting::active()) routing.emplace();
+    const bool routed = routing.has_value();
     Capture capture;
     if (!nocapture) {
         if (auto harness_failure = open_capture(capture, routed)) {
@@ -348,6 +354,15 @@ SharedRouting& shared_routing() {
     return *routing;
 }
 
+// A router left installed (kept by a test, say) must never become its own fallback: writes
+// would recurse without end. Such a stream stands for the stream it falls back to.
+PyRef unrouted(PyRef stream) {
+    if (stream && Py_IS_TYPE(stream.get(), router_type())) {
+        return PyRef::borrow(reinterpret_cast<RouterObject*>(stream.get())->fallback);
+    }
+    return stream;
+}
+
 void set_fallback(PyObject* router, PyObject* fallback) {
     auto* object = reinterpret_cast<RouterObject*>(router);
     Py_XSETREF(object->fallback, Py_XNewRef(fallback));
@@ -358,13 +373,15 @@ void set_fallback(PyObject* router, PyObject* fallback) {
 StreamRouting::StreamRouting() {
     SharedRouting& routing = shared_routing();
     if (routing.holders == 0) {
-        if (!routing.stdout_router) {
-            routing.stdout_router = make_router(nullptr, false);
-            routing.stderr_router = make_router(nullptr, true);
+        if (!routing.stdout_router || !routing.stderr_router) {
+            PyRef stdout_router = make_router(nullptr, false);
+            PyRef stderr_router = make_router(nullptr, true);
+            routing.stdout_router = std::move(stdout_router);
+            routing.stderr_router = std::move(stderr_router);
         }
         PyRef sys = check(PyImport_ImportModule("sys"));
-        PyRef saved_stdout = read_stream(sys.get(), "stdout");
-        PyRef saved_stderr = read_stream(sys.get(), "stderr");
+        PyRef saved_stdout = unrouted(read_stream(sys.get(), "stdout"));
+        PyRef saved_stderr = unrouted(read_stream(sys.get(), "stderr"));
         check_status(PyObject_SetAttrString(sys.get(), "stdout", routing.stdout_router.get()));
         if (PyObject_SetAttrString(sys.get(), "stderr", routing.stderr_router.get()) < 0) {
             PyRef error = PyRef::steal(PyErr_GetRaisedException());

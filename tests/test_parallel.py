@@ -257,3 +257,73 @@ def test_forked_child_gets_a_pool_of_its_own():
         print(os.waitstatus_to_exitcode(status))
     """, env={"RAYON_NUM_THREADS": "2"}, timeout=60)
     assert result.stdout.strip() == "0", result.stderr
+
+
+def test_kept_router_never_falls_back_on_itself():
+    result = run_python("""
+        import sys, types, trelkin._core as core
+        kept = []
+        def _execute_test(path, name, args):
+            kept.append(sys.stdout)
+        compat = types.ModuleType("trelkin._compat"); compat._execute_test = _execute_test
+        sys.modules["trelkin._compat"] = compat
+        def items():
+            out = []
+            for i in range(2):
+                item = core.TestItem(); item.path = f"f{i}.py"; out.append(item)
+            return out
+        real = sys.stdout
+        core.run_tests(items())
+        sys.stdout = kept[0]          # a router left installed by the program
+        core.run_tests(items())       # must not take the router as its own fallback
+        sys.stdout.flush()
+        print("through the router")
+        sys.stdout = real
+        print("ok")
+    """, env={"RAYON_NUM_THREADS": "2"})
+    assert result.stdout.split("\n")[:2] == ["through the router", "ok"], result.stderr
+
+
+def test_sequential_test_beside_a_finishing_parallel_run_keeps_its_output(fake_executor):
+    in_test, run_done = threading.Event(), threading.Event()
+
+    def slow():
+        print("first")
+        in_test.set()
+        assert run_done.wait(10)
+        print("second")
+
+    fake_executor.behaviours.update(slow=slow, quick=lambda: time.sleep(0.01))
+    before = sys.stdout
+    outcome = {}
+
+    def parallel():
+        assert in_test.wait(10)
+        _core.run_tests([make_item("a.py", "quick"), make_item("b.py", "quick")])
+        run_done.set()
+
+    started = threading.Event()
+
+    def sequential():
+        # Starts while a parallel run holds the routing, which ends during this test.
+        started.wait(10)
+        [outcome["result"]] = _core.run_tests_sequential([make_item("c.py", "slow")])
+
+    holder = threading.Thread(target=lambda: (_core.run_tests(
+        [make_item("h1.py", "hold"), make_item("h2.py", "hold")]), None))
+    fake_executor.behaviours["hold"] = lambda: (started.set(), in_test.wait(10))
+    threads = [holder, threading.Thread(target=sequential), threading.Thread(target=parallel)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30)
+    assert outcome["result"].output == "first\nsecond\n"
+    assert sys.stdout is before
+
+
+def test_a_lying_length_is_only_a_hint(fake_executor):
+    class Lying(list):
+        def __len__(self):
+            return sys.maxsize
+
+    assert len(_core.run_tests_sequential(Lying([make_item()]))) == 1
