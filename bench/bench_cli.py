@@ -80,6 +80,20 @@ def timed(command: list[str], cwd: Path, extra_env: dict[str, str]) -> float:
     return elapsed
 
 
+def measure(
+    commands: dict[str, tuple[list[str], dict[str, str]]], root: Path, runs: int
+) -> dict[str, list[float]]:
+    """Wall times of `runs` runs of each command in `root`, by tool. The commands take turns,
+    after one untimed warm-up run each, which also leaves the bytecode caches written."""
+    times: dict[str, list[float]] = {tool: [] for tool in commands}
+    for command, env in commands.values():
+        timed(command, root, env)
+    for _ in range(runs):
+        for tool, (command, env) in commands.items():
+            times[tool].append(timed(command, root, env))
+    return times
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--runs", type=int, default=5, help="timed runs of each command")
@@ -105,12 +119,7 @@ def main() -> None:
                 "pytest": ([*pytest, *pytest_args], {}),
                 "bare": ([*pytest, *xdist, *pytest_args], bare),
             }
-            times: dict[str, list[float]] = {tool: [] for tool in commands}
-            for command, env in commands.values():
-                timed(command, root, env)  # warm-up
-            for _ in range(runs):
-                for tool, (command, env) in commands.items():
-                    times[tool].append(timed(command, root, env))
+            times = measure(commands, root, runs)
             ours, theirs, leanest = (statistics.median(times[tool]) for tool in commands)
             verdict = "ok" if theirs / ours >= target else "MISSED"
             print(

@@ -139,7 +139,7 @@ def _check(results: Sequence[Any], expected: int) -> None:
         )
 
 
-def _import_floor(items: Sequence[Any]) -> list[Callable[[], object]]:
+def import_floor(items: Sequence[Any]) -> list[Callable[[], object]]:
     """The floor's own imports: each file once, under a name of its own, then the test
     functions looked up in the order of `items`."""
     modules: dict[str, Any] = {}
@@ -156,7 +156,7 @@ def _import_floor(items: Sequence[Any]) -> list[Callable[[], object]]:
     return functions
 
 
-def _run_floor(functions: Sequence[Callable[[], object]]) -> None:
+def run_floor(functions: Sequence[Callable[[], object]]) -> None:
     """What any runner that captures output must do per test, and nothing more."""
     for function in functions:
         stdout, stderr = io.StringIO(), io.StringIO()
@@ -171,13 +171,13 @@ def _run_floor(functions: Sequence[Callable[[], object]]) -> None:
 
 
 @dataclass
-class _Contender:
+class Contender:
     key: str
     run: Callable[[], Any]
     expected: int | None  # the number of passing results to check, or None for the floor
 
 
-def _measure_round(contenders: list[_Contender], times: Times, flip: bool) -> None:
+def measure_round(contenders: list[Contender], times: Times, flip: bool) -> None:
     """Times each contender once, in reverse order when `flip`, so that neither side always
     runs in the other's wake."""
     for contender in reversed(contenders) if flip else contenders:
@@ -207,23 +207,23 @@ def measure_runners(
     trivial = trelkin.discover_tests(trivial_root)
     cpu = trelkin.discover_tests(cpu_root)
     sleep = trelkin.discover_tests(sleep_root) if sleep_root is not None else []
-    floor = _import_floor(trivial)
+    floor = import_floor(trivial)
     # Untimed: imports every file through the executor and starts the pool's threads.
     for items in (trivial, cpu, sleep):
         parallel(items)
 
     trivial_contenders = [
-        _Contender("trivial floor", lambda: _run_floor(floor), None),
-        _Contender("trivial sequential", lambda: sequential(trivial), TRIVIAL_COUNT),
-        _Contender("trivial parallel", lambda: parallel(trivial), TRIVIAL_COUNT),
+        Contender("trivial floor", lambda: run_floor(floor), None),
+        Contender("trivial sequential", lambda: sequential(trivial), TRIVIAL_COUNT),
+        Contender("trivial parallel", lambda: parallel(trivial), TRIVIAL_COUNT),
     ]
     cpu_contenders = [
-        _Contender("cpu sequential", lambda: sequential(cpu), CPU_COUNT),
-        _Contender("cpu parallel", lambda: parallel(cpu), CPU_COUNT),
+        Contender("cpu sequential", lambda: sequential(cpu), CPU_COUNT),
+        Contender("cpu parallel", lambda: parallel(cpu), CPU_COUNT),
     ]
     sleep_contenders = [
-        _Contender("sleep sequential", lambda: sequential(sleep), SLEEP_COUNT),
-        _Contender("sleep parallel", lambda: parallel(sleep), SLEEP_COUNT),
+        Contender("sleep sequential", lambda: sequential(sleep), SLEEP_COUNT),
+        Contender("sleep parallel", lambda: parallel(sleep), SLEEP_COUNT),
     ]
     times: Times = defaultdict(list)
     flip = False
@@ -233,7 +233,7 @@ def measure_runners(
             batches.append(sleep_contenders)
         for contenders in batches:
             flip = not flip
-            _measure_round(contenders, times, flip)
+            measure_round(contenders, times, flip)
     threads = int(os.environ.get("RAYON_NUM_THREADS") or os.cpu_count() or 1)
     return {"threads": threads, "times": times}
 
