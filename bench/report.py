@@ -64,6 +64,7 @@ from _common import (
 )
 
 ROOT = BENCH_DIR.parent
+COMMAND = "bash scripts/bench"  # the command that makes the report, as the report names it
 CHILD_TIMEOUT = 900.0
 # The pool size of `trelkin -n` and `pytest -n` on the sleeping tests, as bench_runner and
 # bench_cli use it: more threads than processors, since sleeping tests leave them idle.
@@ -248,11 +249,9 @@ def explain(scenario: Scenario, entry: Entry) -> str:
     return ""
 
 
-def memory_note(scaling: Scaling | None) -> str | None:
+def memory_note(scaling: Scaling) -> str | None:
     """trelkin's peak memory in discovery against the floor's, on the largest tree, when it
     is the higher one."""
-    if scaling is None:
-        return None
     ours, floor = scaling.peak["trelkin"][-1], scaling.peak["floor"][-1]
     if ours <= floor:
         return None
@@ -703,14 +702,17 @@ def tree() -> str:
 
 @dataclass
 class Scaling:
-    files: list[int]
-    discovery: dict[str, list[float]]  # median seconds by contender, one per size
-    peak: dict[str, list[float]]  # median MiB by contender, one per size
-    idle_mib: float
+    files: list[int] = field(default_factory=list)
+    # Median seconds of the call, and median peak MiB, by contender: one per size.
+    discovery: dict[str, list[float]] = field(default_factory=lambda: defaultdict(list))
+    peak: dict[str, list[float]] = field(default_factory=lambda: defaultdict(list))
+    idle_mib: float = 0.0
     # (files, median seconds of the whole process) of each tool, on the trees compared
-    processes: dict[str, list[tuple[int, float]]]
-    tests: list[int]
-    run: dict[str, list[float]]  # median seconds by contender, one per size
+    processes: dict[str, list[tuple[int, float]]] = field(
+        default_factory=lambda: defaultdict(list)
+    )
+    tests: list[int] = field(default_factory=list)
+    run: dict[str, list[float]] = field(default_factory=lambda: defaultdict(list))
 
 
 def draw_chart(scaling: Scaling, path: Path) -> None:
@@ -822,7 +824,7 @@ class Report:
     memory: dict[str, Any] | None = None
     memory_runs: int = 0
     pool: str | None = None
-    scaling: Scaling | None = None
+    scaling: Scaling = field(default_factory=Scaling)
 
     def scenario(self, key: str) -> Scenario | None:
         return next((s for s in self.scenarios if s.key == key), None)
@@ -865,12 +867,12 @@ def render_headlines(report: Report) -> str:
         ["scenario", "trelkin", "time", "contender", "time", "contender ÷ trelkin"], rows, 2)
 
 
-def render(report: Report, command: str) -> str:
+def render(report: Report) -> str:
     load = ", ".join(f"{value:.1f}" for value in report.load)
     slower = slower_than(report.scenarios)
     sections = [
         "# Performance\n",
-        f"Every figure below comes from one run of `{command}`, which runs all the benchmarks "
+        f"Every figure below comes from one run of `{COMMAND}`, which runs all the benchmarks "
         "of `bench/` side by side and writes this page and its chart. Each contender's figure "
         "is the median of several runs, each run in a fresh process; the contenders of a "
         "scenario take turns, so that other work on the machine disturbs them alike; a ratio "
@@ -899,7 +901,7 @@ def render(report: Report, command: str) -> str:
         *([crossover] if (crossover := cpu_crossover(report)) else []),
         *([memory] if (memory := memory_note(report.scaling)) else []),
         "## Scaling\n",
-        render_scaling(report.scaling) if report.scaling else "Not measured.\n",
+        render_scaling(report.scaling),
         "## Discovery\n",
         *(render_scenario(s) for s in report.scenarios if s.key.startswith(("stdlib", "synth"))),
         "\n".join(f"- {line}" for line in report.checks) + "\n",
@@ -934,7 +936,7 @@ def render(report: Report, command: str) -> str:
         "`bench/cpp/pool_bench.cpp`: a parallel for-each on the pool against a plain loop.\n",
         f"```\n{report.pool}\n```\n" if report.pool else "Not run: no C++20 compiler found.\n",
         "## Reproducing\n",
-        f"After the set-up in the README, `{command}` (it installs the `bench` extra, pytest, "
+        f"After the set-up in the README, `{COMMAND}` (it installs the `bench` extra, pytest, "
         "pytest-xdist and matplotlib, into `.venv`). The benchmarks also run alone, each "
         "printing its own table: `.venv/bin/python bench/bench_discovery.py`, "
         "`bench/bench_runner.py`, `bench/bench_cli.py`; `bench/report.py --quick` is a smoke "
@@ -946,7 +948,83 @@ def render(report: Report, command: str) -> str:
 # ---- driver -------------------------------------------------------------------------------
 
 
-def run(plan: Plan, output: Path, command: str) -> int:
+def measure_stdlib(plan: Plan, report: Report, started: float) -> None:
+    stdlib = bench_discovery.stdlib_test_directory()
+    if stdlib is None:
+        report.checks.append("The standard library's tests are not installed with this "
+                             "interpreter: not measured.")
+        return
+    progress(f"discovery of the standard library's tests ({stdlib})", started)
+    results = measure_discovery(stdlib, plan.discovery_rounds, plan.stdlib_pytest_rounds,
+                                unittest_top=str(Path(stdlib).parent))
+    name = f"the standard library's tests (`Lib/test` of Python {platform.python_version()})"
+    report.scenarios += discovery_scenarios("stdlib", name, results)
+    report.checks += discovery_checks(name, results, pytest_agrees=False)
+
+
+def measure_synthetic(plan: Plan, scratch: Path, report: Report, started: float) -> None:
+    """Discovery of every synthetic tree: the scaling curves, and the scenarios of the trees
+    compared with pytest."""
+    scaling = report.scaling
+    idle: list[float] = []
+    for files in plan.discovery_sizes:
+        root = scratch / f"corpus-{files}"
+        make_corpus.write_corpus(root, files)
+        rounds = dict(zip(plan.discovery_scenarios, plan.pytest_rounds)).get(files, 0)
+        progress(f"discovery of {files:,} files", started)
+        results = measure_discovery(str(root), plan.discovery_rounds, rounds, None)
+        scaling.files.append(files)
+        for contender in ("trelkin", "floor"):
+            seconds = median([result["seconds"] for result in results[contender]])
+            scaling.discovery[contender].append(seconds)
+            scaling.peak[contender].append(peak_mib(results[contender]))
+        idle += [result["peak_kib"] / 1024 for result in results["idle"]]
+        if files in plan.discovery_scenarios:
+            name = f"a synthetic tree of {files:,} files"
+            report.scenarios += discovery_scenarios(f"synthetic-{files}", name, results)
+            report.checks += discovery_checks(name, results, pytest_agrees=True)
+            for tool, key in (("pytest", "seconds"), ("trelkin", "process")):
+                seconds = median([result[key] for result in results[tool]])
+                scaling.processes[tool].append((files, seconds))
+    scaling.idle_mib = median(idle)
+
+
+def measure_in_process(plan: Plan, scratch: Path, report: Report, started: float) -> None:
+    """bench_runner's measurements: the runners on the default pool and on WIDE threads,
+    memory over repeated runs, and the run-time scaling curve."""
+    progress("the runners: corpora", started)
+    corpora = bench_runner.write_corpora(scratch / "runner")
+    runs = {}
+    for key, env, sleep_root in (
+        ("narrow", child_environment(), None),
+        ("wide", child_environment(RAYON_NUM_THREADS=str(WIDE)), str(corpora.sleep)),
+    ):
+        progress(f"the runners in process ({key} pool)", started)
+        runs[key] = run_fresh(
+            bench_runner.measure_runners, env, CHILD_TIMEOUT,
+            trivial_root=str(corpora.trivial), sleep_root=sleep_root,
+            cpu_root=str(corpora.cpu), rounds=plan.runner_rounds,
+            sleep_rounds=plan.sleep_rounds, trivial_repeats=2,
+        )
+    report.scenarios += runner_scenarios(runs["narrow"], runs["wide"])
+    progress("memory over repeated runs", started)
+    report.memory_runs = plan.memory_runs
+    report.memory = run_fresh(
+        bench_runner.measure_memory, child_environment(RAYON_NUM_THREADS=str(WIDE)),
+        CHILD_TIMEOUT, root=str(corpora.memory), runs=plan.memory_runs,
+    )
+    for tests in plan.run_sizes:
+        root = scratch / f"run-{tests}"
+        write_corpus(root, tests // TESTS_PER_FILE, source_of_tests(TESTS_PER_FILE, "pass"))
+        progress(f"run time of {tests:,} tests", started)
+        times = run_fresh(measure_run_scaling, child_environment(), CHILD_TIMEOUT,
+                          root=str(root), count=tests, rounds=plan.run_rounds)
+        report.scaling.tests.append(tests)
+        for contender, values in times.items():
+            report.scaling.run[contender].append(median(values))
+
+
+def run(plan: Plan, output: Path) -> int:
     started = time.monotonic()
     report = Report(datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"))
     report.load.append(os.getloadavg()[0])
@@ -954,86 +1032,16 @@ def run(plan: Plan, output: Path, command: str) -> int:
                if importlib.util.find_spec(module) is None]
     if missing:
         print(f"missing in {sys.executable}: {', '.join(missing)} (pip install "
-              "pytest pytest-xdist matplotlib, or bash scripts/bench)", file=sys.stderr)
+              f"pytest pytest-xdist matplotlib, or {COMMAND})", file=sys.stderr)
         return 2
 
     with tempfile.TemporaryDirectory(prefix="trelkin-report-") as temporary:
         scratch = Path(temporary)
         progress("the worker pool's benchmark", started)
         report.pool = pool_benchmark(scratch)
-
-        stdlib = bench_discovery.stdlib_test_directory()
-        if stdlib is None:
-            report.checks.append("The standard library's tests are not installed with this "
-                                 "interpreter: not measured.")
-        else:
-            progress(f"discovery of the standard library's tests ({stdlib})", started)
-            results = measure_discovery(stdlib, plan.discovery_rounds, plan.stdlib_pytest_rounds,
-                                        unittest_top=str(Path(stdlib).parent))
-            version = platform.python_version()
-            name = f"the standard library's tests (`Lib/test` of Python {version})"
-            report.scenarios += discovery_scenarios("stdlib", name, results)
-            report.checks += discovery_checks(name, results, pytest_agrees=False)
-
-        discovery: dict[str, list[float]] = defaultdict(list)
-        peak: dict[str, list[float]] = defaultdict(list)
-        idle: list[float] = []
-        processes: dict[str, list[tuple[int, float]]] = defaultdict(list)
-        for files in plan.discovery_sizes:
-            root = scratch / f"corpus-{files}"
-            make_corpus.write_corpus(root, files)
-            rounds = dict(zip(plan.discovery_scenarios, plan.pytest_rounds)).get(files, 0)
-            progress(f"discovery of {files:,} files", started)
-            results = measure_discovery(str(root), plan.discovery_rounds, rounds, None)
-            for contender in ("trelkin", "floor"):
-                discovery[contender].append(median([r["seconds"] for r in results[contender]]))
-                peak[contender].append(peak_mib(results[contender]))
-            idle += [r["peak_kib"] / 1024 for r in results["idle"]]
-            if files in plan.discovery_scenarios:
-                name = f"a synthetic tree of {files:,} files"
-                report.scenarios += discovery_scenarios(f"synthetic-{files}", name, results)
-                report.checks += discovery_checks(name, results, pytest_agrees=True)
-                for tool, key in (("pytest", "seconds"), ("trelkin", "process")):
-                    seconds = median([result[key] for result in results[tool]])
-                    processes[tool].append((files, seconds))
-
-        progress("the runners: corpora", started)
-        corpora = bench_runner.write_corpora(scratch / "runner")
-        runs = {}
-        for key, env, sleep_root in (
-            ("narrow", child_environment(), None),
-            ("wide", child_environment(RAYON_NUM_THREADS=str(WIDE)), str(corpora.sleep)),
-        ):
-            progress(f"the runners in process ({key} pool)", started)
-            runs[key] = run_fresh(
-                bench_runner.measure_runners, env, CHILD_TIMEOUT,
-                trivial_root=str(corpora.trivial), sleep_root=sleep_root,
-                cpu_root=str(corpora.cpu), rounds=plan.runner_rounds,
-                sleep_rounds=plan.sleep_rounds, trivial_repeats=2,
-            )
-        report.scenarios += runner_scenarios(runs["narrow"], runs["wide"])
-        progress("memory over repeated runs", started)
-        report.memory_runs = plan.memory_runs
-        report.memory = run_fresh(
-            bench_runner.measure_memory, child_environment(RAYON_NUM_THREADS=str(WIDE)),
-            CHILD_TIMEOUT, root=str(corpora.memory), runs=plan.memory_runs,
-        )
-
-        run_times: dict[str, list[float]] = defaultdict(list)
-        for tests in plan.run_sizes:
-            root = scratch / f"run-{tests}"
-            write_corpus(root, tests // TESTS_PER_FILE,
-                         source_of_tests(TESTS_PER_FILE, "pass"))
-            progress(f"run time of {tests:,} tests", started)
-            times = run_fresh(measure_run_scaling, child_environment(), CHILD_TIMEOUT,
-                              root=str(root), count=tests, rounds=plan.run_rounds)
-            for contender, values in times.items():
-                run_times[contender].append(median(values))
-        report.scaling = Scaling(
-            list(plan.discovery_sizes), discovery, peak, median(idle), processes,
-            list(plan.run_sizes), run_times,
-        )
-
+        measure_stdlib(plan, report, started)
+        measure_synthetic(plan, scratch, report, started)
+        measure_in_process(plan, scratch, report, started)
         for project in command_projects(scratch / "projects", plan):
             progress(f"the whole command: {project.title}", started)
             times = bench_cli.measure(project.commands, project.root, project.runs)
@@ -1044,7 +1052,7 @@ def run(plan: Plan, output: Path, command: str) -> int:
     draw_chart(report.scaling, output / "performance.png")
     report.load.append(os.getloadavg()[0])
     report.seconds = time.monotonic() - started
-    (output / "performance.md").write_text(render(report, command), encoding="utf-8")
+    (output / "performance.md").write_text(render(report), encoding="utf-8")
     progress(f"wrote {output / 'performance.md'} and {output / 'performance.png'}", started)
     failed = [line for line in report.checks if line.startswith("FAILED")]
     for line in failed:
@@ -1057,13 +1065,11 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="small trees, one run of each")
     parser.add_argument("--output", type=Path, default=ROOT / "docs",
                         help="where to write performance.md and performance.png")
-    parser.add_argument("--command", default="bash scripts/bench",
-                        help="the command the report names as the one that made it")
     args = parser.parse_args()
     if importlib.util.find_spec("trelkin") is None:
         print(f"trelkin is not installed for {sys.executable}", file=sys.stderr)
         return 2
-    return run(QUICK if args.quick else FULL, args.output, args.command)
+    return run(QUICK if args.quick else FULL, args.output)
 
 
 if __name__ == "__main__":
