@@ -1,8 +1,9 @@
 """Runs every benchmark of this directory side by side and writes the performance report.
 
     python bench/report.py              # the full run: about ten minutes on two processors
-    python bench/report.py --quick      # small trees and one run of each: a smoke run
-    python bench/report.py --output DIR # write the report somewhere other than docs/
+    python bench/report.py --quick      # small trees and one run of each: a smoke run,
+                                        # written to build/performance-quick/
+    python bench/report.py --output DIR # write the report somewhere else
 
 Run it with the interpreter that has trelkin installed (the project's .venv), with pytest,
 pytest-xdist and matplotlib beside it: `bash scripts/bench` sets all that up and runs it.
@@ -1063,13 +1064,16 @@ def run(plan: Plan, output: Path) -> int:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small trees, one run of each")
-    parser.add_argument("--output", type=Path, default=ROOT / "docs",
-                        help="where to write performance.md and performance.png")
+    parser.add_argument("--output", type=Path,
+                        help="where to write performance.md and performance.png (default: "
+                        "docs/, or build/performance-quick/ with --quick)")
     args = parser.parse_args()
     if importlib.util.find_spec("trelkin") is None:
         print(f"trelkin is not installed for {sys.executable}", file=sys.stderr)
         return 2
-    return run(QUICK if args.quick else FULL, args.output)
+    # A smoke run's figures mean nothing: they never land on the committed report.
+    default = ROOT / "build" / "performance-quick" if args.quick else ROOT / "docs"
+    return run(QUICK if args.quick else FULL, args.output or default)
 
 
 if __name__ == "__main__":
