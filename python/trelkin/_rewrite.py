@@ -1,0 +1,315 @@
+"""The import hook that rewrites ``assert`` statements of test modules.
+
+Rewritten are: the test files the session collected, files whose name matches a
+``python_files`` pattern, every ``conftest.py``, and modules marked for rewriting (with
+``Hook.mark_rewrite``, and the names a rewritten module gives to
+``pytest.register_assert_rewrite(...)`` or ``pytest_plugins``). A module whose docstring
+holds ``PYTEST_DONT_REWRITE`` is imported as it is.
+
+Usage::
+
+    hook = install(collected_paths, python_files=["test_*.py", "*_test.py"])
+    ...
+    hook.uninstall()
+
+``install(test_paths, *, python_files=..., cache=True, enabled=True) -> Hook`` puts the
+hook first on ``sys.meta_path``; ``test_paths`` is a set of paths or a predicate on an
+absolute path. ``enabled=False`` (``--assert=plain``) installs nothing and returns an inert
+hook. Importers that build specs from file locations themselves ask
+``hook.spec_for(name, path)``: a spec with the rewriting loader, or None for a file that
+isn't rewritten.
+
+On ``pytest.register_assert_rewrite``: pytest finds its own hook on ``sys.meta_path`` by
+class and does nothing when there is none, so calling it under trelkin marks nothing by
+itself. Instead the rewriter reads the string literals passed to such calls (and to a
+top-level ``pytest_plugins``) in the modules it rewrites (conftest files above all) and
+marks those names just before the statement that holds the call runs. Names computed at
+run time, or calls in modules that aren't rewritten, are not seen.
+
+Rewritten code is cached beside the source, in ``__pycache__/NAME.<tag>-trelkin-<N>.pyc``
+(``sys.pycache_prefix`` honoured): a header of magic number, the source's mtime in
+nanoseconds and its size, then the marshalled code. It is written atomically (a file of
+the process's own, then a rename) and not at all when ``sys.dont_write_bytecode`` is set
+or the directory can't be written.
+"""
+
+from __future__ import annotations
+
+import ast
+import fnmatch
+import importlib.machinery
+import importlib.util
+import marshal
+import os
+import struct
+import sys
+import threading
+import types
+from collections.abc import Callable, Iterable, Sequence
+from pathlib import Path
+
+from trelkin import _rewrite_ast
+
+# Bumped whenever rewritten code changes shape, so stale caches are never read.
+FORMAT_VERSION = 1
+CACHE_TAG = f"{sys.implementation.cache_tag}-trelkin-{FORMAT_VERSION}"
+_HEADER = struct.Struct("<4sQQ")  # magic, source mtime_ns, source size
+
+DEFAULT_PYTHON_FILES = ("test_*.py", "*_test.py")
+
+_active: Hook | None = None
+
+
+def active_hook() -> Hook | None:
+    """The hook installed last and not yet removed, if any."""
+    return _active
+
+
+def install(
+    test_paths: Callable[[str], bool] | Iterable[str],
+    *,
+    python_files: Sequence[str] = DEFAULT_PYTHON_FILES,
+    cache: bool = True,
+    enabled: bool = True,
+) -> Hook:
+    """Creates the hook and, when enabled, puts it first on ``sys.meta_path``."""
+    global _active
+    hook = Hook(test_paths, python_files=python_files, cache=cache, enabled=enabled)
+    if enabled:
+        sys.meta_path.insert(0, hook)
+        _active = hook
+    return hook
+
+
+class Hook:
+    """Finds modules that are to be rewritten and loads them rewritten."""
+
+    def __init__(
+        self,
+        test_paths: Callable[[str], bool] | Iterable[str],
+        *,
+        python_files: Sequence[str] = DEFAULT_PYTHON_FILES,
+        cache: bool = True,
+        enabled: bool = True,
+    ) -> None:
+        self.enabled = enabled
+        self.cache = cache
+        self.python_files = tuple(python_files)
+        # Patterns with a directory part match against whole paths, so a module's name
+        # alone can't rule them out.
+        self._path_patterns = any("/" in p or os.sep in p for p in self.python_files)
+        if callable(test_paths):
+            self._is_test_path: Callable[[str], bool] = test_paths
+            self._stems: set[str] | None = None
+        else:
+            paths = {os.path.abspath(p) for p in test_paths}
+            self._is_test_path = paths.__contains__
+            self._stems = {os.path.splitext(os.path.basename(p))[0] for p in paths}
+        self._marked: set[str] = set()
+        self._lock = threading.Lock()
+        self.rewritten: dict[str, str] = {}  # module name -> file, as loaded
+
+    # -- the finder ----------------------------------------------------------------------
+
+    def find_spec(
+        self, name: str, path: Sequence[str] | None = None, target: types.ModuleType | None = None
+    ) -> importlib.machinery.ModuleSpec | None:
+        if not self.enabled or self._bails_out_early(name):
+            return None
+        spec = importlib.machinery.PathFinder.find_spec(name, path)
+        if (
+            spec is None
+            or spec.origin is None
+            or not isinstance(spec.loader, importlib.machinery.SourceFileLoader)
+            or not os.path.exists(spec.origin)
+        ):
+            return None
+        if not self.should_rewrite(name, spec.origin):
+            return None
+        return importlib.util.spec_from_file_location(
+            name,
+            spec.origin,
+            loader=RewritingLoader(name, spec.origin, self),
+            submodule_search_locations=spec.submodule_search_locations,
+        )
+
+    def spec_for(self, name: str, path: str) -> importlib.machinery.ModuleSpec | None:
+        """A spec that loads ``path`` rewritten as module ``name``, or None when the file
+        is not one to rewrite."""
+        path = os.path.abspath(path)
+        if not self.enabled or not self.should_rewrite(name, path):
+            return None
+        return importlib.util.spec_from_file_location(
+            name, path, loader=RewritingLoader(name, path, self)
+        )
+
+    def invalidate_caches(self) -> None:
+        pass
+
+    def _bails_out_early(self, name: str) -> bool:
+        """True when the module's name alone says it isn't rewritten: spares a path search
+        for every import of the run."""
+        last = name.rpartition(".")[2]
+        if last == "conftest" or self._path_patterns or self._stems is None:
+            return False
+        if last in self._stems or self._is_marked(name):
+            return False
+        filename = last + ".py"
+        return not any(fnmatch.fnmatch(filename, p) for p in self.python_files)
+
+    def should_rewrite(self, name: str, path: str) -> bool:
+        basename = os.path.basename(path)
+        if basename == "conftest.py" or self._is_test_path(path):
+            return True
+        for pattern in self.python_files:
+            if "/" in pattern or os.sep in pattern:
+                if _match_path_pattern(pattern, path):
+                    return True
+            elif fnmatch.fnmatch(basename, pattern):
+                return True
+        return self._is_marked(name)
+
+    # -- marking -------------------------------------------------------------------------
+
+    def mark_rewrite(self, *names: str) -> None:
+        """Rewrites the named modules, and the modules of the named packages, from their
+        next import on."""
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"expected module names as *args, got {names!r} instead")
+        with self._lock:
+            self._marked.update(names)
+
+    def _is_marked(self, name: str) -> bool:
+        return any(name == m or name.startswith(m + ".") for m in self._marked)
+
+    def uninstall(self) -> None:
+        global _active
+        if self in sys.meta_path:
+            sys.meta_path.remove(self)
+        if _active is self:
+            _active = None
+
+
+def _match_path_pattern(pattern: str, path: str) -> bool:
+    # A pattern with directories matches the end of the path, as pytest's fnmatch does.
+    if not os.path.isabs(pattern):
+        pattern = "*" + os.sep + pattern
+    return fnmatch.fnmatch(path, pattern)
+
+
+class RewritingLoader(importlib.machinery.SourceFileLoader):
+    """A source loader whose code is the rewritten module, cached under trelkin's tag."""
+
+    def __init__(self, fullname: str, path: str, hook: Hook) -> None:
+        super().__init__(fullname, path)
+        self.hook = hook
+
+    def get_code(self, fullname: str) -> types.CodeType:
+        path = self.get_filename(fullname)
+        self.hook.rewritten[fullname] = path
+        stat = os.stat(path)
+        pyc = cache_path(path)
+        if self.hook.cache:
+            cached = read_cache(pyc, stat.st_mtime_ns, stat.st_size, path)
+            if cached is not None:
+                return cached
+        source = self.get_data(path)
+        code = rewrite_source(source, path)
+        if self.hook.cache and not sys.dont_write_bytecode:
+            write_cache(pyc, code, stat.st_mtime_ns, stat.st_size)
+        return code
+
+
+def rewrite_source(source: bytes, path: str) -> types.CodeType:
+    """Compiles ``source`` with its asserts rewritten (as it is, when it opts out)."""
+    tree = ast.parse(source, filename=path)
+    if _rewrite_ast.rewrite_module(tree, path):
+        _insert_marks(tree)
+    return compile(tree, path, "exec", dont_inherit=True)
+
+
+def _insert_marks(tree: ast.Module) -> None:
+    """Before each top-level statement that names modules for rewriting, a call that
+    marks them on the active hook."""
+    body: list[ast.stmt] = []
+    for statement in tree.body:
+        names = _rewrite_ast.marked_names(ast.Module([statement], []))
+        if names:
+            call = ast.Call(
+                ast.Attribute(ast.Name(_rewrite_ast.HELPERS, ast.Load()), "_tk_mark_rewrite", ast.Load()),
+                [ast.Constant(n) for n in names],
+                [],
+            )
+            body.append(ast.copy_location(ast.Expr(call), statement))
+            ast.fix_missing_locations(body[-1])
+        body.append(statement)
+    tree.body = body
+
+
+def mark_for_rewrite(*names: str) -> None:
+    """Marks names on the active hook, if there is one (called by rewritten modules)."""
+    if _active is not None:
+        _active.mark_rewrite(*names)
+
+
+# -- the bytecode cache ---------------------------------------------------------------------
+
+
+def cache_path(source: str) -> str:
+    directory, filename = os.path.split(os.path.abspath(source))
+    stem = os.path.splitext(filename)[0]
+    if sys.pycache_prefix:
+        cache_dir = os.path.join(sys.pycache_prefix, *Path(directory).parts[1:])
+    else:
+        cache_dir = os.path.join(directory, "__pycache__")
+    return os.path.join(cache_dir, f"{stem}.{CACHE_TAG}.pyc")
+
+
+def read_cache(pyc: str, mtime_ns: int, size: int, source: str) -> types.CodeType | None:
+    """The cached code, or None when missing, stale or unreadable."""
+    try:
+        with open(pyc, "rb") as file:
+            data = file.read()
+    except OSError:
+        return None
+    if len(data) < _HEADER.size:
+        return None
+    magic, cached_mtime, cached_size = _HEADER.unpack_from(data)
+    if magic != importlib.util.MAGIC_NUMBER or cached_mtime != mtime_ns or cached_size != size:
+        return None
+    try:
+        code = marshal.loads(data[_HEADER.size :])
+    except Exception:
+        return None
+    if not isinstance(code, types.CodeType):
+        return None
+    if code.co_filename != source:
+        # The tree moved with its cache: point the code at where the source is now.
+        code = _with_filename(code, source)
+    return code
+
+
+def _with_filename(code: types.CodeType, filename: str) -> types.CodeType:
+    consts = tuple(
+        _with_filename(c, filename) if isinstance(c, types.CodeType) else c for c in code.co_consts
+    )
+    return code.replace(co_filename=filename, co_consts=consts)
+
+
+def write_cache(pyc: str, code: types.CodeType, mtime_ns: int, size: int) -> bool:
+    """Writes the cache file atomically; False, silently, when it can't be written."""
+    temporary = f"{pyc}.{os.getpid()}.{threading.get_ident()}"
+    try:
+        os.makedirs(os.path.dirname(pyc), exist_ok=True)
+        with open(temporary, "wb") as file:
+            file.write(_HEADER.pack(importlib.util.MAGIC_NUMBER, mtime_ns, size))
+            file.write(marshal.dumps(code))
+        os.replace(temporary, pyc)
+    except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        return False
+    return True
