@@ -1,166 +1,233 @@
-"""Collection for the command line: the tests under each path given, and the test files
-that gave no tests because they can't be read or parsed (the core skips those silently)."""
+"""Which test files a run takes, found without importing anything: the command line's
+paths and node ids, the walk of each directory with pytest's rules, and the errors met on
+the way (a path that names nothing, an unreadable directory).
+
+The walk follows pytest's: entries in name order, depth first; directories matching
+``norecursedirs`` (fnmatch on the name, or on the whole path for patterns with a "/"),
+``__pycache__`` and virtual environments (a ``pyvenv.cfg`` inside) are not entered; a file
+is a test file when its name matches ``python_files``. A file named on the command line is
+taken whatever its name. Only regular files are ever opened: a pipe or a device is never
+read, even when named on the command line.
+"""
 
 from __future__ import annotations
 
+import fnmatch
 import os
+import stat
+from dataclasses import dataclass, field
+from pathlib import Path
 
-from trelkin._core import TestItem, discover_tests
+from trelkin._outcome import Kind, Outcome, Phase
 
-# The core's walk rules: pruned directory names and the test-file name rule.
-_PRUNED = frozenset({"__pycache__", "node_modules", "target", "site"})
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+
+    from trelkin._config import Settings
 
 
 class UsageError(Exception):
-    """A path on the command line that names nothing to collect."""
+    """A command line that names nothing to run (pytest's exit status 4)."""
 
 
-class CollectionError:
-    """A test file that could not be collected, with the reason in one line and in full."""
+@dataclass(slots=True)
+class Target:
+    """One path of the command line: the file or directory, and the node id parts that
+    follow it (``file::Class::test``), empty for the whole path."""
 
-    __slots__ = ("detail", "message", "path")
-
-    def __init__(self, path: str, message: str, detail: str) -> None:
-        self.path, self.message, self.detail = path, message, detail
-
-
-class Collection:
-    __slots__ = ("errors", "items")
-
-    def __init__(self, items: list[TestItem], errors: list[CollectionError]) -> None:
-        self.items = items
-        self.errors = errors
-
-    def count_files(self) -> int:
-        return len({item.path for item in self.items})
+    path: Path  # absolute
+    selector: tuple[str, ...] = ()
+    argument: str = ""
 
 
-def display_path(path: str) -> str:
-    """A path as the report shows it: as the core gives it, less a leading "./"."""
-    return path[2:] if path.startswith("./") else path
+@dataclass(slots=True)
+class TestFile:
+    """One file to import and collect. ``path`` is absolute; ``nodeid_path`` is the path
+    relative to the rootdir in "/" form, as node ids begin."""
+
+    path: str
+    nodeid_path: str
+    # Node id parts asked for on the command line; empty tuple for all. A file named
+    # several times keeps every selector.
+    selectors: list[tuple[str, ...]] = field(default_factory=list)
 
 
-def is_test_file(name: str) -> bool:
-    return name.endswith(".py") and (name.startswith("test") or name.endswith("_test.py"))
+@dataclass(slots=True)
+class Found:
+    files: list[TestFile]
+    errors: list[Outcome]
 
 
-def collect(arguments: list[str], pattern: str | None) -> Collection:
-    """The tests under each argument (a directory, a file, or ``file::name`` for one test
-    function or class) whose name or path contains ``pattern`` ignoring case, and the
-    collection errors of the files below them."""
-    items: list[TestItem] = []
-    errors: list[CollectionError] = []
+def nodeid_path(path: Path, rootdir: Path) -> str:
+    """The path as node ids give it: relative to the rootdir, "/"-separated; a path outside
+    the rootdir is relative with ".." parts, as pytest writes it."""
+    try:
+        relative = path.relative_to(rootdir)
+    except ValueError:
+        relative = Path(os.path.relpath(path, rootdir))
+    text = relative.as_posix()
+    return "" if text == "." else text
+
+
+def matches_any(path: Path, patterns: Iterable[str]) -> bool:
+    """pytest's fnmatch_ex: a pattern without "/" matches the name, one with "/" the whole
+    path (an absolute path against "*/" and the pattern)."""
+    for pattern in patterns:
+        if "/" not in pattern:
+            if fnmatch.fnmatch(path.name, pattern):
+                return True
+        elif fnmatch.fnmatch(str(path), pattern if os.path.isabs(pattern) else f"*/{pattern}"):
+            return True
+    return False
+
+
+def resolve_arguments(
+    arguments: Sequence[str], settings: Settings, invocation_dir: Path
+) -> list[Target]:
+    """The command line's paths, or ``testpaths`` (globbed from the rootdir) when none is
+    given and the command runs in the rootdir, or the invocation directory."""
+    if not arguments:
+        testpaths = settings.getini("testpaths")
+        if testpaths and invocation_dir == settings.rootdir:
+            import glob
+
+            found = [
+                match
+                for pattern in testpaths  # type: ignore[union-attr]
+                for match in sorted(glob.glob(str(settings.rootdir / pattern), recursive=True))
+            ]
+            if found:
+                return [Target(Path(path), (), path) for path in found]
+        return [Target(invocation_dir, (), ".")]
+    targets = []
     for argument in arguments:
-        found, file_errors = _collect_one(argument)
-        items += found
-        errors += file_errors
-    if len(arguments) > 1:
-        items = _unique(items)
-        errors = list({os.path.normpath(error.path): error for error in errors}.values())
-    if pattern is not None:
-        # Filtered here rather than by the core so that the files with tests are known
-        # before the filter; the rule is the core's.
-        lowered = pattern.lower()
-        items = [
-            item for item in items if lowered in item.name.lower() or lowered in item.path.lower()
-        ]
-    return Collection(items, sorted(errors, key=lambda error: error.path))
-
-
-def _collect_one(argument: str) -> tuple[list[TestItem], list[CollectionError]]:
-    root, _, selector = argument.partition("::")
-    if not os.path.exists(root):
-        raise UsageError(f"file or directory not found: {root}")
-    items = discover_tests(root)
-    with_tests = {item.path for item in items}
-    errors = [
-        error
-        for path, real_path in _candidates(root)
-        if path not in with_tests and (error := _check(path, real_path)) is not None
-    ]
-    if selector:
-        items = [
-            item for item in items if item.name == selector or item.name.startswith(selector + "::")
-        ]
-        if not items and not errors:
-            raise UsageError(f"no test named {selector} in {root}")
-    return items, errors
-
-
-def _unique(items: list[TestItem]) -> list[TestItem]:
-    """The items without the repeats that overlapping paths on the command line give."""
-    seen: set[tuple[str, str]] = set()
-    unique = []
-    for item in items:
-        key = (os.path.normpath(item.path), item.name)
-        if key not in seen:
-            seen.add(key)
-            unique.append(item)
-    return unique
-
-
-def _candidates(root: str) -> list[tuple[str, str]]:
-    """The files the core's walk would pick under ``root``: (the core's path text, the
-    path to open)."""
-    if not os.path.isdir(root):
-        return [(root, root)] if is_test_file(os.path.basename(root)) else []
-    found: list[str] = []
-    _walk(root if root.endswith("/") else root + "/", [_identity(os.stat(root))], found)
-    return [(_core_text(path), path) for path in found]
-
-
-def _walk(prefix: str, ancestors: list[tuple[int, int]], found: list[str]) -> None:
-    try:
-        entries = list(os.scandir(prefix))
-    except OSError:
-        return
-    for entry in entries:
-        name = entry.name
-        if name.startswith(".") or name in _PRUNED:
-            continue
+        text, *parts = argument.split("::")
+        path = Path(os.path.normpath(invocation_dir / text))
         try:
-            if entry.is_file():
-                if is_test_file(name):
-                    found.append(prefix + name)
-            elif entry.is_dir():
-                identity = _identity(entry.stat())
-                # A link back to a directory on the current path would loop forever.
-                if entry.is_symlink() and identity in ancestors:
-                    continue
-                _walk(prefix + name + "/", [*ancestors, identity], found)
+            status = os.stat(path)
         except OSError:
-            continue
+            raise UsageError(f"file or directory not found: {argument}") from None
+        if not (stat.S_ISDIR(status.st_mode) or stat.S_ISREG(status.st_mode)):
+            raise UsageError(f"not a regular file or directory: {argument}")
+        if parts and not stat.S_ISREG(status.st_mode):
+            raise UsageError(f"a node id needs a file before '::': {argument}")
+        targets.append(Target(path, tuple(parts), argument))
+    return targets
 
 
-def _identity(status: os.stat_result) -> tuple[int, int]:
-    return status.st_dev, status.st_ino
+def find_files(
+    targets: Sequence[Target],
+    settings: Settings,
+    *,
+    ignore: Sequence[str] = (),
+    ignore_glob: Sequence[str] = (),
+    in_virtualenv: bool = False,
+) -> Found:
+    """The test files under the targets, in the order pytest collects them (each target
+    in turn; a file reached twice is taken once, with the selectors of both)."""
+    python_files = settings.getini("python_files")
+    norecurse = settings.getini("norecursedirs")
+    ignored = {os.path.normpath(os.path.abspath(path)) for path in ignore}
+    walk = _Walk(
+        python_files,  # type: ignore[arg-type]
+        norecurse,  # type: ignore[arg-type]
+        ignored,
+        list(ignore_glob),
+        in_virtualenv,
+    )
+    files: dict[str, TestFile] = {}
+    for target in targets:
+        if target.path.is_dir():
+            paths = walk.directory(target.path)
+        elif target.path.suffix == ".py" or target.selector:
+            paths = [target.path]
+        else:
+            paths = []
+        for path in paths:
+            key = str(path)
+            entry = files.get(key)
+            if entry is None:
+                entry = files[key] = TestFile(key, nodeid_path(path, settings.rootdir))
+            entry.selectors.append(target.selector)
+    errors = [
+        Outcome(
+            nodeid=nodeid_path(path, settings.rootdir),
+            path=str(path),
+            line=0,
+            kind=Kind.ERROR,
+            phase=Phase.COLLECT,
+            message=message,
+            longrepr=message,
+        )
+        for path, message in walk.errors
+    ]
+    return Found(list(files.values()), errors)
 
 
-def _core_text(path: str) -> str:
-    """The path as the core writes it: invalid UTF-8 in names replaced by U+FFFD."""
-    return path if path.isascii() else os.fsencode(path).decode("utf-8", "replace")
+class _Walk:
+    def __init__(
+        self,
+        python_files: list[str],
+        norecurse: list[str],
+        ignored: set[str],
+        ignore_glob: list[str],
+        in_virtualenv: bool,
+    ) -> None:
+        self.python_files = python_files
+        self.norecurse = norecurse
+        self.ignored = ignored
+        self.ignore_glob = ignore_glob
+        self.in_virtualenv = in_virtualenv
+        self.errors: list[tuple[Path, str]] = []
 
+    def _ignored(self, path: Path) -> bool:
+        if self.ignored and os.path.normpath(str(path)) in self.ignored:
+            return True
+        return any(fnmatch.fnmatch(str(path), glob) for glob in self.ignore_glob)
 
-def _check(path: str, real_path: str) -> CollectionError | None:
-    """Why the core found nothing in a test file: it can't be read, isn't UTF-8, or
-    doesn't parse. None for a file that is fine but holds no tests."""
-    import ast  # already imported by the core's discovery, so free here
+    def directory(self, root: Path) -> list[Path]:
+        found: list[Path] = []
+        try:
+            status = os.stat(root)
+        except OSError as error:
+            self.errors.append((root, f"{type(error).__name__}: {error}"))
+            return found
+        self._visit(root, ((status.st_dev, status.st_ino),), found)
+        return found
 
-    try:
-        with open(real_path, "rb") as file:
-            data = file.read()
-        ast.parse(data.decode("utf-8"), filename=display_path(path))
-    except UnicodeDecodeError as error:
-        line = data[: error.start].count(b"\n") + 1
-        message = f"UnicodeDecodeError: {error} (line {line}); test files must be UTF-8"
-        return CollectionError(path, message, message)
-    except SyntaxError as error:
-        import traceback
-
-        message = f"{type(error).__name__}: {error.msg} (line {error.lineno})"
-        detail = "".join(traceback.format_exception_only(error)).rstrip("\n")
-        return CollectionError(path, message, detail)
-    except (OSError, ValueError, RecursionError, MemoryError) as error:
-        message = f"{type(error).__name__}: {error}"
-        return CollectionError(path, message, message)
-    return None
+    def _visit(
+        self, directory: Path, ancestors: tuple[tuple[int, int], ...], found: list[Path]
+    ) -> None:
+        """Adds the test files below ``directory``; ``ancestors`` are the identities of
+        the directories on the way down, so that a link back to one is not entered."""
+        try:
+            with os.scandir(directory) as iterator:
+                entries = sorted(iterator, key=lambda entry: entry.name)
+        except OSError as error:
+            self.errors.append((directory, f"{type(error).__name__}: {error}"))
+            return
+        for entry in entries:
+            path = Path(entry.path)
+            try:
+                is_dir = entry.is_dir()
+                is_file = not is_dir and entry.is_file()
+            except OSError:
+                continue
+            if is_dir:
+                if entry.name == "__pycache__" or matches_any(path, self.norecurse):
+                    continue
+                if self._ignored(path):
+                    continue
+                if not self.in_virtualenv and os.path.isfile(os.path.join(path, "pyvenv.cfg")):
+                    continue
+                try:
+                    status = entry.stat()
+                except OSError:
+                    continue
+                identity = (status.st_dev, status.st_ino)
+                if identity not in ancestors:
+                    self._visit(path, (*ancestors, identity), found)
+            elif is_file and entry.name.endswith(".py") and entry.name != "conftest.py":
+                if matches_any(path, self.python_files) and not self._ignored(path):
+                    found.append(path)

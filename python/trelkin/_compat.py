@@ -1,26 +1,19 @@
-"""The executor the core calls for every test.
+"""The executor the core calls for every test: ``_execute_test(path, name, args_json)``.
 
-``_execute_test(path, name, args_json)`` finds the test named ``name`` in the file ``path``
-and runs it: returning normally means the test passed, raising means it failed. ``name``
-is a function name or ``Class::method``; ``args_json``, when not empty, is a JSON list of
-positional arguments or a JSON object of keyword arguments (any other JSON value is the
-one positional argument).
+Returning normally means the test passed, raising that it failed.
 
-Each file is imported once per process. A file inside a package (directories holding
-``__init__.py``) is imported under its dotted package name with the package's parent
-directory put at the front of ``sys.path``; a file outside any package is imported under
-its own name with its directory at the front of ``sys.path``, as pytest does by default.
-
-The command line watches a run through ``_report``: while it is set, each finished test is
-reported to it, a skip (``unittest.SkipTest``, pytest's ``skip()``) is recorded in
-``skipped`` and counts as a pass for the core, and once ``stop()`` has been called every
-test not yet started raises ``RunInterrupted`` at once. With ``_report`` unset (a plain API
-call) tests run exactly as they are.
+A test planned by a command's run carries in ``args_json`` a reference to its session and
+its place in the run's plan, ``@SESSION/INDEX`` (no JSON text begins with "@"): the session
+runs it with its fixtures and records its outcome. Any other test is a plain call, as
+through the Python API: the file is imported once per process (a file inside a package
+under its dotted name with the package's parent first on ``sys.path``, any other file
+under its own name with its directory first), ``name`` is a function or ``Class::method``,
+and ``args_json``, when not empty, is a JSON list of positional arguments, a JSON object of
+keyword arguments, or one argument.
 """
 
 from __future__ import annotations
 
-import atexit
 import importlib
 import importlib.util
 import os
@@ -30,36 +23,28 @@ from types import CoroutineType, ModuleType
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import unittest
-    from collections.abc import Callable
-    from typing import Any
+    from typing import Any, Protocol
 
-# Outcomes handed to ``_report``.
-PASSED = "passed"
-FAILED = "failed"
-SKIPPED = "skipped"
-INTERRUPTED = "interrupted"
+    class Runner(Protocol):
+        def execute(self, index: int) -> None: ...
 
 
-class RunInterrupted(KeyboardInterrupt):
-    """Raised in place of a test that a stopped run never started."""
-
-
-# Called as report(path, name, args_json, outcome) from whichever thread ran the test.
-_report: Callable[[str, str, str, str], None] | None = None
-_stopped = False
-# Reason of each skipped test, by (path, name, args_json).
-skipped: dict[tuple[str, str, str], str] = {}
+# The command's runs under way in this process, by the number in their tests' args_json.
+# A run registers itself for its length; several may be under way at once (a test that
+# runs the command in-process).
+runs: dict[int, Runner] = {}
 
 _modules: dict[str, ModuleType] = {}
 _classes_set_up: set[type] = set()
 _import_lock = threading.RLock()
 
 
-def stop() -> None:
-    """Makes every test that has not started yet end at once with ``RunInterrupted``."""
-    global _stopped
-    _stopped = True
+def _execute_test(path: str, name: str, args_json: str) -> None:
+    if args_json[:1] == "@":
+        run, _, index = args_json[1:].partition("/")
+        runs[int(run)].execute(int(index))
+        return
+    _run(path, name, args_json)
 
 
 def _package_parts(path: str) -> tuple[str, list[str]]:
@@ -88,8 +73,6 @@ def _load_module(path: str) -> ModuleType:
             else:
                 module = _import_file(key, parts[0])
             _modules[key] = module
-        # Also under the path as given: the core passes the same text for every test of a
-        # file, and finding it as it is spares an abspath() per test.
         _modules[path] = module
         return module
 
@@ -135,20 +118,16 @@ def _finish(outcome: object) -> None:
         asyncio.run(outcome)
 
 
-def _run_unittest_case(cls: type[unittest.TestCase], method: str) -> None:
-    if cls not in _classes_set_up:
-        cls.setUpClass()
-        _classes_set_up.add(cls)
-        atexit.register(cls.tearDownClass)
-    # debug() runs setUp, the test and tearDown and lets the test's exception through.
-    cls(method).debug()
-
-
 def _run_method(cls: type, method: str, args: list[Any], kwargs: dict[str, Any]) -> None:
     import unittest
 
     if issubclass(cls, unittest.TestCase):
-        _run_unittest_case(cls, method)
+        with _import_lock:
+            if cls not in _classes_set_up:
+                cls.setUpClass()
+                _classes_set_up.add(cls)
+        # debug() runs setUp, the test and tearDown and lets the test's exception through.
+        cls(method).debug()
         return
     instance = cls()
     bound = getattr(instance, method)
@@ -166,48 +145,8 @@ def _run_method(cls: type, method: str, args: list[Any], kwargs: dict[str, Any])
 def _run(path: str, name: str, args_json: str) -> None:
     module = _load_module(path)
     class_name, separator, method = name.partition("::")
+    args, kwargs = _arguments(args_json)
     if separator:
-        args, kwargs = _arguments(args_json)
         _run_method(getattr(module, class_name), method, args, kwargs)
-    elif args_json:
-        args, kwargs = _arguments(args_json)
-        _finish(getattr(module, name)(*args, **kwargs))
     else:
-        _finish(getattr(module, name)())
-
-
-def _skip_reason(error: BaseException) -> str | None:
-    """The reason when ``error`` asks to skip the test. Looks only at modules already
-    imported: a test that raised one of these exceptions has imported its module."""
-    unittest_case = sys.modules.get("unittest.case")
-    if unittest_case is not None and isinstance(error, unittest_case.SkipTest):
-        return str(error)
-    pytest_outcomes = sys.modules.get("_pytest.outcomes")
-    if pytest_outcomes is not None and isinstance(error, pytest_outcomes.Skipped):
-        return str(error)
-    return None
-
-
-def _execute_test(path: str, name: str, args_json: str) -> None:
-    report = _report
-    if report is None:
-        _run(path, name, args_json)
-        return
-    if _stopped:
-        report(path, name, args_json, INTERRUPTED)
-        raise RunInterrupted("not run: the run was interrupted")
-    try:
-        _run(path, name, args_json)
-    except KeyboardInterrupt:
-        stop()
-        report(path, name, args_json, INTERRUPTED)
-        raise
-    except BaseException as error:
-        reason = _skip_reason(error)
-        if reason is None:
-            report(path, name, args_json, FAILED)
-            raise
-        skipped[path, name, args_json] = reason
-        report(path, name, args_json, SKIPPED)
-        return
-    report(path, name, args_json, PASSED)
+        _finish(getattr(module, name)(*args, **kwargs))

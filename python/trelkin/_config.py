@@ -240,9 +240,11 @@ def load(
     elif found is not None:
         root = found[0].parent
     else:
-        root = next(
-            (d for d in (ancestor, *ancestor.parents) if (d / "setup.py").is_file()), ancestor
-        )
+        root = next((d for d in (ancestor, *ancestor.parents) if (d / "setup.py").is_file()), None)
+        if root is None:
+            root = common_ancestor([here, ancestor])
+            if root == Path(root.anchor):
+                root = ancestor
     if found is None:
         return Settings(rootdir=root, overrides=values)
     path, ini, own = found

@@ -1,56 +1,50 @@
-"""The ``trelkin`` command: find the tests under the given paths, run them, report.
-
-Exit status as pytest's: 0 all passed, 1 some failed, 2 interrupted or a usage or
-collection error, 5 no tests found.
-"""
+"""The ``trelkin`` command: find the tests under the given paths, run them, report, with
+pytest's options, configuration files and exit statuses."""
 
 from __future__ import annotations
 
 import argparse
+import enum
 import os
-import signal
+import shlex
 import sys
-import threading
 import time
+from pathlib import Path
 
 import trelkin
-from trelkin import _compat
-from trelkin._collect import Collection, UsageError, collect, display_path
-from trelkin._core import TestItem, TestResult, run_tests, run_tests_sequential
-from trelkin._report import (
-    Progress,
-    Terminal,
-    classify,
-    count,
-    report,
-    report_abandoned,
-    show_error_line,
-    summary,
-    terminal_width,
-)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable
-    from types import FrameType
+    from collections.abc import Sequence
 
-EXIT_OK = 0
-EXIT_FAILED = 1
-EXIT_INTERRUPTED = 2  # also usage and collection errors
-EXIT_NO_TESTS = 5
+    from trelkin._config import Settings
+    from trelkin._session import Session
+    from trelkin._terminal import Terminal
 
-_MAX_THREADS = 65535  # the core's cap on the pool's size
-_AUTO = "auto"
-# How long a parallel run may go on after a Ctrl-C before the command stops waiting.
-_GRACE_SECONDS = 1.0
+
+class ExitCode(enum.IntEnum):
+    OK = 0
+    TESTS_FAILED = 1
+    INTERRUPTED = 2
+    INTERNAL_ERROR = 3
+    USAGE_ERROR = 4
+    NO_TESTS_COLLECTED = 5
+
+
+class UsageError(Exception):
+    pass
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:  # type: ignore[override]
+        raise UsageError(message)
 
 
 def _workers(text: str) -> int | str:
-    """-n's value: a number of threads (0 runs in sequence), or "auto"."""
-    if text == _AUTO:
-        return text
+    if text in ("auto", "logical"):
+        return "auto"
     if text.isascii() and text.isdigit():
-        return min(int(text), _MAX_THREADS)
+        return int(text)
     raise argparse.ArgumentTypeError(f"expected a number or 'auto', not {text!r}")
 
 
@@ -60,312 +54,238 @@ def _count(text: str) -> int:
     raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}")
 
 
-def _parser() -> argparse.ArgumentParser:
-    width = terminal_width(1)
-    parser = argparse.ArgumentParser(
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}")
+    return value
+
+
+def parser(width: int = 80) -> argparse.ArgumentParser:
+    parser = _Parser(
         prog="trelkin",
-        # With no width given, argparse imports shutil to find it, for every option added.
         formatter_class=lambda prog: argparse.HelpFormatter(prog, width=width),
-        description="Find the tests under each PATH and run them.",
-        epilog="Exit status: 0 all passed, 1 some failed, 2 interrupted or a usage or "
-        "collection error, 5 no tests found.",
+        usage="trelkin [options] [file_or_dir] [file_or_dir] [...]",
+        description="Find the tests under each path and run them, as pytest would.",
+        epilog="Exit status: 0 all passed, 1 some failed, 2 interrupted or a collection "
+        "error, 3 internal error, 4 usage error, 5 no tests collected.",
+        allow_abbrev=False,
     )
-    parser.add_argument(
-        "paths",
-        nargs="*",
-        default=["."],
-        metavar="PATH",
-        help="a directory, a test file, or FILE::NAME for one test or test class (default: .)",
-    )
-    parser.add_argument("--version", action="version", version=f"trelkin {trelkin.__version__}")
-    parser.add_argument(
-        "-k",
-        dest="pattern",
-        metavar="PATTERN",
-        help="only tests whose name or path contains PATTERN, ignoring case",
-    )
-    parser.add_argument(
-        "-s", dest="nocapture", action="store_true", help="don't capture the tests' output"
-    )
-    mode = parser.add_mutually_exclusive_group()
-    mode.add_argument(
-        "-n",
-        dest="workers",
-        type=_workers,
-        default=None,
-        metavar="N|auto",
-        help="run files in parallel on N threads (default: auto, one per processor; "
-        "0 is --sequential)",
-    )
-    mode.add_argument(
-        "--sequential", action="store_true", help="run the tests one after another, on this thread"
-    )
-    parser.add_argument(
-        "--collect-only", action="store_true", help="list the tests found, run nothing"
-    )
-    verbosity = parser.add_mutually_exclusive_group()
-    verbosity.add_argument(
-        "-q", dest="verbosity", action="store_const", const=-1, default=0, help="less output"
-    )
-    verbosity.add_argument(
-        "-v", dest="verbosity", action="store_const", const=1, help="one line per test"
-    )
-    parser.add_argument("--junitxml", metavar="FILE", help="write a JUnit XML report to FILE")
-    parser.add_argument(
-        "--durations",
-        type=_count,
-        metavar="N",
-        help="show the N slowest tests (0 for all)",
-    )
-    parser.add_argument(
-        "--color",
-        choices=("auto", "yes", "no"),
-        default="auto",
-        help="colour the output (default: auto, on a terminal unless NO_COLOR is set)",
-    )
+    add = parser.add_argument
+    add("paths", nargs="*", metavar="file_or_dir")
+    add("--version", "-V", action="version", version=f"trelkin {trelkin.__version__}")
+
+    group = parser.add_argument_group("selection")
+    group.add_argument("-k", dest="keyword", metavar="EXPRESSION",
+                       help="only tests whose names match the expression (and, or, not)")
+    group.add_argument("-m", dest="markexpr", metavar="MARKEXPR",
+                       help="only tests whose marks match the expression")
+    group.add_argument("--deselect", action="append", default=[], metavar="NODEID_PREFIX")
+    group.add_argument("--ignore", action="append", default=[], metavar="PATH")
+    group.add_argument("--ignore-glob", action="append", default=[], metavar="GLOB")
+    group.add_argument("--collect-in-virtualenv", action="store_true")
+    group.add_argument("--collect-only", "--co", action="store_true",
+                       help="list the tests found, run nothing")
+    group.add_argument("--continue-on-collection-errors", action="store_true")
+    group.add_argument("--runxfail", action="store_true",
+                       help="report xfail tests as if they weren't marked")
+    group.add_argument("--strict-markers", action="store_true")
+    group.add_argument("--strict-config", action="store_true")
+    group.add_argument("--strict", action="store_true", help="the same as --strict-markers")
+
+    group = parser.add_argument_group("running")
+    group.add_argument("-x", "--exitfirst", action="store_const", const=1, dest="maxfail",
+                       default=0, help="stop after the first failure")
+    group.add_argument("--maxfail", type=_count, metavar="N", dest="maxfail",
+                       help="stop after N failures")
+    group.add_argument("-s", action="store_const", const="no", dest="capture",
+                       help="the same as --capture=no")
+    group.add_argument("--capture", choices=("fd", "sys", "no", "tee-sys"), default=None)
+    group.add_argument("-n", "--numprocesses", dest="workers", type=_workers, default=None,
+                       metavar="N|auto", help="run files on N workers (0: --sequential)")
+    group.add_argument("--threads", action="store_true",
+                       help="run files on threads of this process")
+    group.add_argument("--processes", action="store_true",
+                       help="run files in worker processes")
+    group.add_argument("--sequential", action="store_true",
+                       help="run every test in this process, one after another")
+    group.add_argument("--dist", choices=("load", "loadfile", "loadscope", "worksteal", "no"),
+                       default=None, help="accepted for pytest-xdist's sake: files always "
+                       "stay whole on one worker")
+    group.add_argument("-p", dest="plugins", action="append", default=[], metavar="NAME")
+
+    group = parser.add_argument_group("reporting")
+    group.add_argument("-v", "--verbose", action="count", default=0, dest="verbose")
+    group.add_argument("-q", "--quiet", action="count", default=0, dest="quiet")
+    group.add_argument("-r", dest="reportchars", default="fE", metavar="CHARS")
+    group.add_argument("--tb", choices=("auto", "long", "short", "line", "native", "no"),
+                       default="auto", dest="tbstyle")
+    group.add_argument("-l", "--showlocals", action="store_true")
+    group.add_argument("--full-trace", action="store_true")
+    group.add_argument("--durations", type=_count, metavar="N")
+    group.add_argument("--durations-min", type=_seconds, default=0.005, metavar="SECONDS")
+    group.add_argument("--color", choices=("auto", "yes", "no"), default="auto")
+    group.add_argument("--no-header", action="store_true")
+    group.add_argument("--no-summary", action="store_true")
+    group.add_argument("--junitxml", "--junit-xml", metavar="FILE")
+    group.add_argument("--junit-prefix", metavar="PREFIX")
+
+    group = parser.add_argument_group("configuration")
+    group.add_argument("-c", "--config-file", dest="inifilename", metavar="FILE")
+    group.add_argument("--rootdir", metavar="DIR")
+    group.add_argument("-o", "--override-ini", dest="override_ini", action="append",
+                       default=[], metavar="NAME=VALUE")
+    group.add_argument("--basetemp", metavar="DIR")
+    group.add_argument("--import-mode", choices=("prepend", "append", "importlib"),
+                       default="prepend")
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
-    parser = _parser()
-    options = parser.parse_args(argv)
-    terminal = Terminal(_use_color(options.color))
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    from trelkin._terminal import Terminal, terminal_width, use_color
+
     try:
-        return _session(options, terminal, started)
+        options, settings = _options(arguments, terminal_width(1))
+    except UsageError as error:
+        _usage_error(str(error))
+        return ExitCode.USAGE_ERROR
+    terminal = Terminal(use_color(options.color))
+    try:
+        return _run(options, settings, terminal, started)
     except UsageError as error:
         terminal.flush()
-        parser.error(str(error))
-    except KeyboardInterrupt:
-        terminal.line()
-        terminal.line(f"interrupted in {time.perf_counter() - started:.2f}s", "red")
-        return EXIT_INTERRUPTED
+        _usage_error(str(error))
+        return ExitCode.USAGE_ERROR
     finally:
         terminal.flush()
 
 
-def _use_color(choice: str) -> bool:
-    if choice != "auto":
-        return choice == "yes"
-    return not os.environ.get("NO_COLOR") and os.environ.get("TERM") != "dumb" and os.isatty(1)
+def _usage_error(message: str) -> None:
+    sys.stderr.write(f"ERROR: {message}\n")
+    sys.stderr.flush()
 
 
-def _session(options: argparse.Namespace, terminal: Terminal, started: float) -> int:
-    sequential = options.sequential or options.workers == 0
-    if not sequential:
-        # Before discovery, which already uses the pool: the pool reads its size once.
-        if options.workers == _AUTO:
-            os.environ.pop("RAYON_NUM_THREADS", None)
-        elif options.workers is not None:
-            os.environ["RAYON_NUM_THREADS"] = str(options.workers)
-    collected_at = time.perf_counter()
-    collection = collect(options.paths, options.pattern)
-    seconds = time.perf_counter() - collected_at
-    if options.collect_only:
-        return _list(terminal, collection, _collected(collection, seconds))
-    if options.verbosity >= 0:
-        _show_header(terminal, options.paths, sequential)
-        terminal.line(_collected(collection, seconds))
-    errors = collection.errors
-    if not collection.items:
-        report(terminal, [], [], errors, None)
-        _show_summary(terminal, count([]), len(errors), started)
-        return EXIT_INTERRUPTED if errors else EXIT_NO_TESTS
+def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Settings]:
+    """The command line with ``addopts`` from the configuration and PYTEST_ADDOPTS before
+    it, as pytest reads them."""
+    from trelkin import _config
 
-    progress = Progress(terminal, len(collection.items), options.verbosity > 0, options.nocapture)
-    results = _run(collection.items, options.nocapture, sequential, progress)
-    progress.finish()
-    if results is None:
-        counts = report_abandoned(terminal, progress, _running_tests(), errors)
-        _show_summary(terminal, counts, len(errors), started)
-        terminal.flush()
-        # The threads still running tests can't be stopped; leaving at once spares the
-        # interpreter's shutdown from waiting on them or pulling the ground from under them.
-        os._exit(EXIT_INTERRUPTED)
-    interrupted = _compat._stopped
-    outcomes = classify(results, interrupted)
-    report(terminal, results, outcomes, errors, options.durations)
-    seconds = _show_summary(terminal, count(outcomes), len(errors), started)
+    early, _ = parser(width).parse_known_args(arguments)
+    try:
+        settings = _config.load(
+            early.paths,
+            inifile=early.inifilename,
+            rootdir=early.rootdir,
+            overrides=early.override_ini,
+        )
+    except _config.ConfigError as error:
+        raise UsageError(str(error)) from None
+    extra = list(settings.getini("addopts"))  # type: ignore[call-overload]
+    extra += shlex.split(os.environ.get("PYTEST_ADDOPTS", ""))
+    full = extra + arguments
+    options = parser(width).parse_args(full)
+    settings.overrides.update(_config._parse_overrides(options.override_ini))
+    options.verbosity = options.verbose - options.quiet
+    if options.capture is None:
+        options.capture = "sys"
+    if options.strict:
+        options.strict_markers = True
+    options.invocation_dir = Path.cwd()
+    # Paths the run writes are resolved now: a test that changes directory moves nothing.
     if options.junitxml:
-        from trelkin import _junit
-
-        try:
-            _junit.write(
-                options.junitxml, results, outcomes, errors, seconds, time.time() - seconds
-            )
-        except OSError as error:
-            print(f"trelkin: cannot write {options.junitxml}: {error}", file=sys.stderr)
-            return EXIT_INTERRUPTED
-    if interrupted or errors:
-        return EXIT_INTERRUPTED
-    return EXIT_FAILED if _compat.FAILED in outcomes else EXIT_OK
+        options.junitxml = os.path.abspath(options.junitxml)
+    return options, settings
 
 
-def _show_summary(terminal: Terminal, counts: dict[str, int], errors: int, started: float) -> float:
-    """Writes the last line; returns the seconds since the start."""
-    seconds = time.perf_counter() - started
-    text, colour = summary(counts, errors, seconds)
-    terminal.line(text, colour)
-    return seconds
-
-
-def _show_header(terminal: Terminal, paths: list[str], sequential: bool) -> None:
-    version = sys.version.split(" ", 1)[0]
-    terminal.rule("trelkin session starts", "=", "bold")
-    terminal.line(f"trelkin {trelkin.__version__}, Python {version} ({sys.executable})")
-    directories = [
-        os.path.abspath(p if os.path.isdir(p) else os.path.dirname(p) or ".")
-        for p in (path.partition("::")[0] for path in paths)
-    ]
-    terminal.line(f"root: {os.path.commonpath(directories)}")
-    if sequential:
-        terminal.line("workers: 1 (sequential)")
-    else:
-        terminal.line(f"workers: {_pool_size()} threads (parallel, by file)")
-
-
-def _pool_size() -> int:
-    """The size the core will give its pool, by its rule over the same variables."""
-    fallback = os.cpu_count() or 1
-    threads = _thread_count(os.environ.get("RAYON_NUM_THREADS"))
-    if threads is not None:
-        return min(threads or fallback, _MAX_THREADS)
-    cpus = _thread_count(os.environ.get("RAYON_RS_NUM_CPUS"))
-    return min(cpus or fallback, _MAX_THREADS)
-
-
-def _thread_count(text: str | None) -> int | None:
-    if text is None:
-        return None
-    digits = text.removeprefix("+")
-    if not (digits.isascii() and digits.isdigit()) or int(digits) >= 1 << 64:
-        return None
-    return int(digits)
-
-
-def _collected(collection: Collection, seconds: float) -> str:
-    tests = f"{len(collection.items)} test{'s' * (len(collection.items) != 1)}"
-    num_files = collection.count_files()
-    files = f"{num_files} file{'s' * (num_files != 1)}"
-    return f"collected {tests} in {files} ({seconds:.2f}s)"
-
-
-def _list(terminal: Terminal, collection: Collection, collected: str) -> int:
-    """--collect-only: one test id a line, then the collection errors and the count."""
-    for item in collection.items:
-        terminal.line(f"{display_path(item.path)}::{item.name}")
-    for error in collection.errors:
-        show_error_line(terminal, error)
-    terminal.line(collected)
-    if collection.errors:
-        return EXIT_INTERRUPTED
-    return EXIT_OK if collection.items else EXIT_NO_TESTS
+def _mode(options: argparse.Namespace) -> str:
+    if options.sequential or options.workers == 0:
+        return "sequential"
+    return "threads"
 
 
 def _run(
-    items: list[TestItem], nocapture: bool, sequential: bool, progress: Progress
-) -> list[TestResult] | None:
-    """Runs the tests with progress shown and Ctrl-C handled (see ``_Interrupts``). None
-    for a parallel run given up after a Ctrl-C."""
-    interrupts = _Interrupts()
-    previous = signal.signal(signal.SIGINT, interrupts.handle)
-    _compat._report = progress
+    options: argparse.Namespace, settings: Settings, terminal: Terminal, started: float
+) -> int:
+    from trelkin import _collect, _report
+    from trelkin._runtime import Runtime
+    from trelkin._session import Session
+
+    if options.junitxml:
+        _check_writable(options.junitxml)
+    mode = _mode(options)
+    if mode == "threads" and isinstance(options.workers, int):
+        # Before anything uses the core's pool: it reads its size once.
+        os.environ["RAYON_NUM_THREADS"] = str(options.workers)
+    elif options.workers == "auto":
+        os.environ.pop("RAYON_NUM_THREADS", None)
+    runtime = Runtime(settings, options, threaded=mode == "threads")
+    session = Session(options, settings, runtime, options.invocation_dir)
+    if options.verbosity >= 0 and not options.no_header:
+        _report.header(terminal, session, mode)
     try:
-        if sequential:
-            return run_tests_sequential(items, nocapture=nocapture)
-        return _in_thread(lambda: run_tests(items, nocapture=nocapture), interrupts)
-    finally:
-        _compat._report = None
-        signal.signal(signal.SIGINT, previous)
+        targets = _collect.resolve_arguments(options.paths, settings, options.invocation_dir)
+    except _collect.UsageError as error:
+        raise UsageError(str(error)) from None
+    found = _collect.find_files(
+        targets,
+        settings,
+        ignore=options.ignore,
+        ignore_glob=options.ignore_glob,
+        in_virtualenv=options.collect_in_virtualenv,
+    )
+    runtime.configure(options)
+    collected_at = time.perf_counter()
+    items = session.collect(found)
+    from trelkin._session import unmatched_selectors
 
-
-class _Interrupts:
-    """The SIGINT handler while tests run.
-
-    The first Ctrl-C stops the run: no further test starts (the executor raises in its
-    place), and a KeyboardInterrupt is raised in each test now running: at once in this
-    thread (a sequential run, where the signal also cuts a sleep short), and
-    asynchronously in the pool's threads (a parallel run, where it takes effect at the
-    test's next Python instruction). The run then returns and the command reports what
-    finished. A second Ctrl-C ends the process at once.
-    """
-
-    def __init__(self) -> None:
-        self.at: float | None = None  # time.monotonic() of the first Ctrl-C
-
-    def handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.at is not None:
-            os.write(2, b"\ntrelkin: interrupted twice, exiting at once\n")
-            os._exit(EXIT_INTERRUPTED)
-        self.at = time.monotonic()
-        _compat.stop()
-        if _executor_frame(frame) is not None:
-            raise KeyboardInterrupt
-        _interrupt_test_threads()
-
-
-def _in_thread(
-    call: Callable[[], list[TestResult]], interrupts: _Interrupts
-) -> list[TestResult] | None:
-    """Makes the call on another thread. A parallel run holds its calling thread in native
-    code until it ends, and Python runs signal handlers only on the main thread, so the
-    main thread waits here instead, ready to take a Ctrl-C. Gives up (None) when the run
-    goes on for more than a second after a Ctrl-C: a test in a blocking call, such as a
-    long sleep, sees the KeyboardInterrupt only when the call returns."""
-    outcome: list[list[TestResult]] = []
-    failure: list[BaseException] = []
-
-    def target() -> None:
+    missing = unmatched_selectors(items, found.files)
+    if missing and not session.collection_errors:
+        raise UsageError(f"not found: {missing[0]}")
+    items = _report.select(session, items)
+    collect_seconds = time.perf_counter() - collected_at
+    _report.collected(terminal, session, items, collect_seconds)
+    if options.collect_only:
+        _report.list_items(terminal, session, items)
+        return _report.finish(terminal, session, started, collect_only=True, items=items)
+    if session.collection_errors and not options.continue_on_collection_errors:
+        return _report.finish(terminal, session, started, items=items)
+    if items:
+        _report.start_progress(terminal, session, items)
         try:
-            outcome.append(call())
-        except BaseException as error:
-            failure.append(error)
-
-    thread = threading.Thread(target=target, name="trelkin-run", daemon=True)
-    thread.start()
-    # In steps, so that a signal the kernel gave to another thread is still seen soon.
-    while thread.is_alive():
-        thread.join(0.1)
-        if interrupts.at is not None and time.monotonic() - interrupts.at > _GRACE_SECONDS:
-            return None
-    if failure:
-        raise failure[0]
-    return outcome[0]
+            session.run(items, mode)
+        except KeyboardInterrupt:
+            session.interrupted = True
+        finally:
+            if session.progress is not None:
+                session.progress.finish()
+        session.finish()
+    return _report.finish(terminal, session, started, items=items)
 
 
-def _executor_frame(frame: FrameType | None) -> FrameType | None:
-    """The executor's frame below ``frame``, if it runs inside a test."""
-    executor = _compat._execute_test.__code__
-    while frame is not None and frame.f_code is not executor:
-        frame = frame.f_back
-    return frame
+def _check_writable(path: str) -> None:
+    directory = os.path.dirname(path) or "."
+    try:
+        os.makedirs(directory, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot write the JUnit report {path}: {error}") from None
+    if os.path.isdir(path) or not os.access(directory, os.W_OK) or (
+        os.path.exists(path) and not os.access(path, os.W_OK)
+    ):
+        raise UsageError(f"cannot write the JUnit report {path}: permission denied")
 
 
-def _test_threads() -> dict[int, FrameType]:
-    """The executor's frame in each other thread that runs a test now."""
-    frames = {
-        thread_id: _executor_frame(frame)
-        for thread_id, frame in sys._current_frames().items()
-        if thread_id != threading.get_ident()
-    }
-    return {thread_id: frame for thread_id, frame in frames.items() if frame is not None}
-
-
-def _interrupt_test_threads() -> None:
-    running = _test_threads()
-    if not running:
-        return
-    import ctypes
-
-    for thread_id in running:
-        ctypes.pythonapi.PyThreadState_SetAsyncExc(
-            ctypes.c_ulong(thread_id), ctypes.py_object(KeyboardInterrupt)
-        )
-
-
-def _running_tests() -> list[str]:
-    tests = [
-        f"{display_path(frame.f_locals['path'])}::{frame.f_locals['name']}"
-        for frame in _test_threads().values()
-    ]
-    return sorted(tests)
+def session_exit_code(session: Session, items: int) -> ExitCode:
+    if session.interrupted:
+        return ExitCode.INTERRUPTED
+    if session.collection_errors and not session.options.continue_on_collection_errors:
+        return ExitCode.INTERRUPTED
+    if any(outcome.failing for outcome in session.outcomes) or session.collection_errors:
+        return ExitCode.TESTS_FAILED
+    if not items and not session.outcomes:
+        return ExitCode.NO_TESTS_COLLECTED
+    return ExitCode.OK

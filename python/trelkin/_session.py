@@ -1,0 +1,341 @@
+"""One run of the command: everything it needs lives here, nothing in module globals.
+
+The session collects (the files from the walk, then each file imported and its tests
+collected live by the runtime), selects (node ids, -k, -m, --lf, the conftests' hooks),
+runs the plan through the core (``run_tests_sequential`` file by file in order, or
+``run_tests`` on the core's threads), and records one outcome per test as the executor
+hands it over. The report, JUnit and the cache all read those outcomes.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from trelkin import _compat, _core
+from trelkin._collect import Found, TestFile
+from trelkin._outcome import Kind, Outcome, Phase
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Sequence
+
+    from trelkin._config import Settings
+    from trelkin._runtime import Item, Runtime
+    from trelkin._terminal import Progress
+
+# How long a threaded run may go on after a Ctrl-C before the command stops waiting.
+GRACE_SECONDS = 1.0
+
+
+class _TestFailed(Exception):
+    """Tells the core a test failed; the outcome itself is the session's record."""
+
+
+class _Interrupted(KeyboardInterrupt):
+    """Raised in the threads running tests by the first Ctrl-C."""
+
+
+@dataclass(slots=True)
+class Plan:
+    """The tests to run, in order, and for each the index of the test that runs next on
+    the same thread (None at the end), which tells the runtime which scopes end."""
+
+    items: list[Item]
+    following: list[int | None] = field(default_factory=list)
+
+
+class SysCapture:
+    """Reads what the running test wrote to the core's capture: ``sys.stdout`` is the
+    test's own buffer while it runs (or, on the core's threads, a router that forwards to
+    this thread's buffer). Each read returns what is new since the last."""
+
+    __slots__ = ("_err", "_err_at", "_out", "_out_at")
+
+    def __init__(self) -> None:
+        self._out = sys.stdout
+        self._err = sys.stderr
+        self._out_at = self._err_at = 0
+
+    def read(self) -> tuple[str, str]:
+        out = _value(self._out)
+        err = _value(self._err)
+        new = out[self._out_at :], err[self._err_at :]
+        self._out_at, self._err_at = len(out), len(err)
+        return new
+
+
+def _value(stream: object) -> str:
+    try:
+        value = stream.getvalue()  # type: ignore[attr-defined]
+    except Exception:
+        return ""
+    return value if isinstance(value, str) else ""
+
+
+class NoCapture:
+    __slots__ = ()
+
+    def read(self) -> tuple[str, str]:
+        return "", ""
+
+
+class Session:
+    def __init__(
+        self,
+        options: argparse.Namespace,
+        settings: Settings,
+        runtime: Runtime,
+        invocation_dir: Path,
+    ) -> None:
+        self.options = options
+        self.settings = settings
+        self.runtime = runtime
+        self.invocation_dir = invocation_dir
+        self.outcomes: list[Outcome] = []
+        self.collection_errors: list[Outcome] = []
+        self.deselected = 0
+        self.plan = Plan([])
+        self.progress: Progress | None = None
+        self.on_outcome: Callable[[Outcome], None] | None = None
+        self.stop_reason: str | None = None
+        self.interrupted = False
+        self.failures = 0
+        self.maxfail = options.maxfail
+        self.nocapture = options.capture == "no"
+        self._lock = threading.Lock()
+        # The test each thread runs now, by thread id: a Ctrl-C interrupts these.
+        self.running: dict[int, Item] = {}
+
+    # ---- collection ------------------------------------------------------------------
+
+    def collect(self, found: Found) -> list[Item]:
+        """Imports and collects each file, keeping the tests its selectors name. A file that
+        can't be collected gives one collection error."""
+        self.collection_errors += found.errors
+        items: list[Item] = []
+        for test_file in found.files:
+            collected = self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+            if collected.error is not None:
+                self._collection_outcome(collected.error)
+                continue
+            items += select_by_selectors(collected.items, test_file)
+        return items
+
+    def _collection_outcome(self, outcome: Outcome) -> None:
+        if outcome.kind == Kind.SKIPPED:
+            self.outcomes.append(outcome)
+        else:
+            self.collection_errors.append(outcome)
+
+    # ---- running ---------------------------------------------------------------------
+
+    def run(self, items: list[Item], mode: str) -> None:
+        """Runs the plan in this process: "sequential" file after file on this thread, or
+        "threads" on the core's pool."""
+        self.plan = Plan(items, _following(items, by_file=mode == "threads"))
+        token = id(self)
+        _compat.runs[token] = self
+        core_items = [_core_item(item, token, index) for index, item in enumerate(items)]
+        previous = signal.getsignal(signal.SIGINT)
+        signal.signal(signal.SIGINT, self._on_interrupt)
+        try:
+            if mode == "sequential":
+                self._run_sequential(core_items)
+            else:
+                self._run_threads(core_items)
+        finally:
+            signal.signal(signal.SIGINT, previous)
+            del _compat.runs[token]
+
+    def _run_sequential(self, core_items: list[_core.TestItem]) -> None:
+        # File by file, in order, so that a failure reproduces and -x stops soon.
+        start = 0
+        while start < len(core_items):
+            end = start + 1
+            while end < len(core_items) and core_items[end].path == core_items[start].path:
+                end += 1
+            _core.run_tests_sequential(core_items[start:end], nocapture=self.nocapture)
+            start = end
+
+    def _run_threads(self, core_items: list[_core.TestItem]) -> None:
+        """The core's parallel runner holds its calling thread in native code until it ends,
+        and Python runs signal handlers only on the main thread: the main thread waits
+        here instead, ready for a Ctrl-C."""
+        failure: list[BaseException] = []
+
+        def target() -> None:
+            try:
+                _core.run_tests(core_items, nocapture=self.nocapture)
+            except BaseException as error:
+                failure.append(error)
+
+        thread = threading.Thread(target=target, name="trelkin-run", daemon=True)
+        thread.start()
+        interrupted_at = None
+        while thread.is_alive():
+            thread.join(0.1)
+            if self.interrupted:
+                interrupted_at = interrupted_at or time.monotonic()
+                if time.monotonic() - interrupted_at > GRACE_SECONDS:
+                    # A test in a blocking call can't be interrupted: stop waiting for it.
+                    self._abandon_running()
+                    return
+        if failure:
+            raise failure[0]
+
+    def _abandon_running(self) -> None:
+        with self._lock:
+            for item in list(self.running.values()):
+                self._record(_not_run(item, "still running when the run was interrupted"))
+            self.running.clear()
+
+    def _on_interrupt(self, signum: int, frame: object) -> None:
+        if self.interrupted:
+            raise KeyboardInterrupt  # the second Ctrl-C: the command reports and leaves
+        self.interrupted = True
+        self.stop_reason = "KeyboardInterrupt"
+        main = threading.main_thread().ident
+        if main in self.running:
+            raise _Interrupted
+        _interrupt_threads([ident for ident in self.running if ident != main])
+
+    def execute(self, index: int) -> None:
+        """Runs one planned test (called by the executor, on the thread the core gives it)."""
+        item = self.plan.items[index]
+        if self.stop_reason is not None:
+            if self.interrupted:
+                self._record(_not_run(item, "the run was interrupted"))
+            return
+        following = self.plan.following[index]
+        next_item = self.plan.items[following] if following is not None else None
+        capture = NoCapture() if self.nocapture else SysCapture()
+        ident = threading.get_ident()
+        self.running[ident] = item
+        interrupted_before = self.interrupted
+        try:
+            outcome = self.runtime.run_item(item, next_item, capture)
+        except KeyboardInterrupt:
+            outcome = _not_run(item, "interrupted")
+        finally:
+            self.running.pop(ident, None)
+        if self.interrupted and not interrupted_before and outcome.kind != Kind.PASSED:
+            # Cut short by the Ctrl-C, not failed of its own accord.
+            outcome = _not_run(item, "interrupted")
+        self._record(outcome)
+        if outcome.failing:
+            raise _TestFailed(outcome.message)
+
+    def _record(self, outcome: Outcome) -> None:
+        with self._lock:
+            self.outcomes.append(outcome)
+            if outcome.failing and outcome.kind != Kind.NOT_RUN:
+                self.failures += 1
+                if self.maxfail and self.failures >= self.maxfail and self.stop_reason is None:
+                    self.stop_reason = f"stopping after {self.failures} failures"
+        if self.progress is not None and outcome.kind != Kind.NOT_RUN:
+            self.progress.record(outcome.path, outcome.nodeid, outcome.kind)
+        if self.on_outcome is not None:
+            self.on_outcome(outcome)
+
+    def finish(self) -> None:
+        """Session-scoped teardown, once every test has run."""
+        for outcome in self.runtime.finish():
+            self.collection_errors.append(outcome)
+
+
+def select_by_selectors(items: Sequence[Item], test_file: TestFile) -> list[Item]:
+    """The items that the file's node ids on the command line name (all for a bare
+    path). ``test_x`` names every parametrization of it, ``test_x[1]`` one."""
+    if any(not selector for selector in test_file.selectors):
+        return list(items)
+    return [
+        item
+        for item in items
+        if any(_names(item.name, selector) for selector in test_file.selectors)
+    ]
+
+
+def _names(name: str, selector: tuple[str, ...]) -> bool:
+    parts = name.split("::")
+    if len(selector) > len(parts):
+        return False
+    for index, wanted in enumerate(selector):
+        part = parts[index]
+        if part == wanted:
+            continue
+        if index == len(selector) - 1 and "[" not in wanted and part.split("[", 1)[0] == wanted:
+            continue
+        return False
+    return True
+
+
+def unmatched_selectors(items: Sequence[Item], files: Sequence[TestFile]) -> list[str]:
+    """The node ids on the command line that name no test: a usage error."""
+    missing = []
+    by_path: dict[str, list[Item]] = {}
+    for item in items:
+        by_path.setdefault(item.path, []).append(item)
+    for test_file in files:
+        for selector in test_file.selectors:
+            if selector and not any(
+                _names(item.name, selector) for item in by_path.get(test_file.path, ())
+            ):
+                missing.append("::".join((test_file.nodeid_path, *selector)))
+    return missing
+
+
+def _following(items: Sequence[Item], by_file: bool) -> list[int | None]:
+    """For each test, the index of the one that runs after it on the same thread: the next
+    one of the plan, or, when files run apart, the next one of the same file."""
+    following: list[int | None] = [None] * len(items)
+    if not by_file:
+        for index in range(len(items) - 1):
+            following[index] = index + 1
+        return following
+    last: dict[str, int] = {}
+    for index, item in enumerate(items):
+        previous = last.get(item.path)
+        if previous is not None:
+            following[previous] = index
+        last[item.path] = index
+    return following
+
+
+def _core_item(item: Item, token: int, index: int) -> _core.TestItem:
+    core = _core.TestItem()
+    # The core groups by this text and sorts by it; the real path stays in the item (a
+    # name that isn't UTF-8 can't cross into the core as it is).
+    core.path = item.path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    core.name = item.name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    core.line_no = max(item.line, 0)
+    core.args_json = f"@{token}/{index}"
+    return core
+
+
+def _not_run(item: Item, reason: str) -> Outcome:
+    return Outcome(item.nodeid, item.path, item.line, Kind.NOT_RUN, Phase.CALL, message=reason)
+
+
+def _interrupt_threads(idents: Sequence[int]) -> None:
+    if not idents:
+        return
+    import ctypes
+
+    for ident in idents:
+        ctypes.pythonapi.PyThreadState_SetAsyncExc(
+            ctypes.c_ulong(ident), ctypes.py_object(_Interrupted)
+        )
+
+
+def pool_size() -> int:
+    """The size the core gives its pool, by its rule over the same variables."""
+    from trelkin._rules import pool_size as rule
+
+    return rule(os.environ)
