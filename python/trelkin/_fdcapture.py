@@ -1,0 +1,224 @@
+"""File-descriptor capture: everything a process writes to fds 1 and 2 while a test runs.
+
+``FdCapture`` points fds 1 and 2 at two files opened for appending, and ``sys.stdout`` /
+``sys.stderr`` at unbuffered text wrappers over the same files, so ``print``,
+``os.write(1, ...)``, a subprocess's output and a C extension's ``printf`` all land in one
+stream, in the order they were written, and never on the terminal::
+
+    capture = FdCapture()
+    capture.start()
+    capture.mark()              # before each test (compacts the files when all was read)
+    ...                         # the test's setup
+    out, err = capture.read()   # new text since the last read, at each phase's end
+    capture.suspend()           # the terminal back, to show progress in-process
+    capture.resume()
+    capture.stop()
+
+The files are reused from test to test: ``read`` costs one ``fstat`` per stream and reads
+only when the file grew. ``mark`` returns the offsets where the next test's text begins, so another
+process that knows ``paths`` (a worker pool whose worker died mid-test) can read what the
+test wrote with ``read_files``.
+
+A process has one pair of fds 1 and 2, so at most one capture runs at a time; ``active()``
+gives it (a worker's capture is started by the pool and used by the code running tests).
+"""
+
+from __future__ import annotations
+
+import codecs
+import io
+import os
+import sys
+import tempfile
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
+
+# A file this large is emptied at the next mark() that finds nothing unread in it.
+_COMPACT_BYTES = 1 << 20
+_ENCODING = "utf-8"
+_ERRORS = "replace"
+
+_active: FdCapture | None = None
+
+
+def active() -> FdCapture | None:
+    """The capture started in this process and not stopped, if any."""
+    return _active
+
+
+class _Stream:
+    """One captured fd: its file, what was read of it, and the fd saved to restore."""
+
+    def __init__(self, target: int, path: str | None) -> None:
+        self.target = target
+        self.path = path
+        flags = os.O_RDWR | os.O_APPEND | os.O_CLOEXEC
+        if path is None:
+            # An unnamed file, gone with its last descriptor.
+            self.fd, name = tempfile.mkstemp(prefix="trelkin-capture-")
+            os.unlink(name)
+            _set_append(self.fd)
+        else:
+            self.fd = os.open(path, flags | os.O_CREAT | os.O_TRUNC, 0o600)
+        self.position = 0
+        self.decoder = codecs.getincrementaldecoder(_ENCODING)(_ERRORS)
+        self.saved: int | None = None
+        self.wrapper = io.TextIOWrapper(
+            io.FileIO(self.fd, "w", closefd=False),
+            encoding=_ENCODING,
+            errors=_ERRORS,
+            newline="",
+            write_through=True,
+        )
+
+    def redirect(self) -> None:
+        if self.saved is None:
+            self.saved = _dup_or_devnull(self.target)
+        os.dup2(self.fd, self.target)
+
+    def restore(self) -> None:
+        if self.saved is not None:
+            os.dup2(self.saved, self.target)
+
+    def read(self) -> str:
+        size = os.fstat(self.fd).st_size
+        if size <= self.position:
+            return ""
+        data = os.pread(self.fd, size - self.position, self.position)
+        self.position += len(data)
+        return self.decoder.decode(data)
+
+    def mark(self) -> int:
+        size = os.fstat(self.fd).st_size
+        if size == self.position >= _COMPACT_BYTES:
+            os.ftruncate(self.fd, 0)
+            self.position = size = 0
+            self.decoder.reset()
+        return size
+
+    def close(self) -> None:
+        self.restore()
+        if self.saved is not None:
+            os.close(self.saved)
+            self.saved = None
+        self.wrapper.detach().close()  # the FileIO doesn't own the fd
+        os.close(self.fd)
+
+
+def _set_append(fd: int) -> None:
+    """Sets O_APPEND on ``fd``: after a truncation every writer starts again at offset 0."""
+    import fcntl
+
+    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_APPEND)
+
+
+def _dup_or_devnull(fd: int) -> int:
+    """A duplicate of ``fd``; when ``fd`` is closed, it is opened on /dev/null first (a
+    process started with fd 1 closed still gets its output captured and restored)."""
+    try:
+        return os.dup(fd)
+    except OSError:
+        null = os.open(os.devnull, os.O_RDWR)
+        if null != fd:
+            os.dup2(null, fd)
+            os.close(null)
+        return os.dup(fd)
+
+
+class FdCapture:
+    """Captures fds 1 and 2 and ``sys.stdout``/``sys.stderr`` of this process.
+
+    With ``directory``, the files are ``NAME.out`` and ``NAME.err`` there (``paths``), for
+    another process to read after this one died; without, they are unnamed temporary files.
+    """
+
+    def __init__(self, directory: str | None = None, name: str = "capture") -> None:
+        paths = (None, None)
+        if directory is not None:
+            base = os.path.join(directory, name)
+            paths = (f"{base}.out", f"{base}.err")
+        self._out = _Stream(1, paths[0])
+        self._err = _Stream(2, paths[1])
+        self._saved_sys: tuple[TextIO, TextIO] | None = None
+        self._capturing = False
+
+    @property
+    def paths(self) -> tuple[str | None, str | None]:
+        return self._out.path, self._err.path
+
+    def start(self) -> None:
+        global _active
+        if _active is not None and _active is not self:
+            raise RuntimeError("another FdCapture is already running in this process")
+        _active = self
+        self.resume()
+
+    def resume(self) -> None:
+        if self._capturing:
+            return
+        _flush(sys.stdout, sys.stderr)
+        self._out.redirect()
+        self._err.redirect()
+        self._saved_sys = (sys.stdout, sys.stderr)
+        sys.stdout, sys.stderr = self._out.wrapper, self._err.wrapper
+        self._capturing = True
+
+    def suspend(self) -> None:
+        """Gives fds 1 and 2 and the ``sys`` streams back until ``resume``. A stream a test
+        replaced on its own (``contextlib.redirect_stdout``) is left as the test set it."""
+        if not self._capturing:
+            return
+        assert self._saved_sys is not None
+        saved_out, saved_err = self._saved_sys
+        if sys.stdout is self._out.wrapper:
+            sys.stdout = saved_out
+        if sys.stderr is self._err.wrapper:
+            sys.stderr = saved_err
+        self._out.restore()
+        self._err.restore()
+        self._capturing = False
+
+    def read(self) -> tuple[str, str]:
+        """The text written to each stream since the last read."""
+        return self._out.read(), self._err.read()
+
+    def mark(self) -> tuple[int, int]:
+        """Call before each test: the byte offsets where the test's own text will begin
+        (what ``read_files`` takes). Files that grew large and were read to the end are
+        emptied first."""
+        return self._out.mark(), self._err.mark()
+
+    def stop(self) -> None:
+        global _active
+        self.suspend()
+        self._out.close()
+        self._err.close()
+        if _active is self:
+            _active = None
+
+
+def read_files(paths: tuple[str | None, str | None], offsets: tuple[int, int]) -> tuple[str, str]:
+    """What the capture with these ``paths`` got from ``offsets`` on, read from outside the
+    process (which may be gone). A missing file reads as empty."""
+    return _read_from(paths[0], offsets[0]), _read_from(paths[1], offsets[1])
+
+
+def _read_from(path: str | None, offset: int) -> str:
+    if path is None:
+        return ""
+    try:
+        with open(path, "rb") as file:
+            file.seek(offset)
+            return file.read().decode(_ENCODING, _ERRORS)
+    except OSError:
+        return ""
+
+
+def _flush(*streams: object) -> None:
+    for stream in streams:
+        try:
+            stream.flush()  # type: ignore[attr-defined]
+        except (AttributeError, OSError, ValueError):
+            pass

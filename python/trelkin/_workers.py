@@ -1,0 +1,836 @@
+"""A supervised pool of worker processes that run test files, one file at a time each.
+
+::
+
+    pool = WorkerPool(count, worker_main=run_file, max_restarts=4, timeout=None)
+    pool.run(jobs, on_event)   # returns when every job is done, or after stop()
+    pool.stop()                # Ctrl-C: see below
+
+``jobs`` is a list of ``Job`` in scheduling order; whichever worker is free takes the next
+one, and a file stays whole on one worker. ``worker_main(job, emit)`` runs inside the
+worker: it imports and collects ``job.path``, runs its tests except the node ids in
+``job.skip``, and calls ``emit(event)`` for each of these events::
+
+    ("collected", path, [nodeid, ...], collection_error_dict_or_None)
+    ("start", nodeid, path, line, timeout_seconds_or_None)
+    ("outcome", outcome_dict)          # an ``Outcome.to_dict()``
+    ("done", path)
+
+The pool carries the events to the parent and calls ``on_event`` with each, in the thread
+that called ``run`` (the main thread, which must also be the one that made the pool). It
+adds events of its own:
+
+- ``("outcome", dict)`` of kind ``crashed`` for the test a worker was running when it died
+  (a signal, ``os._exit`` with any status, an abort, the OOM killer), with what the test
+  wrote (when the pool captures fds) and the faulthandler traceback. The worker is
+  replaced and the rest of the file resumes on the new one (a ``Job`` whose ``skip`` holds
+  every test already reported). A worker that dies while importing a file gives
+  ``("collected", path, [], error_dict)`` and ``("done", path)`` instead.
+- ``("outcome", dict)`` of kind ``timeout`` for a test that ran past its time (the
+  "start" event's value, else the pool's ``timeout``), with the traceback of every thread
+  at that moment; its worker is killed and replaced as after a crash.
+- ``("outcome", dict)`` of kind ``not run`` for a test still running when ``stop`` had to
+  kill its worker.
+- ``("worker-error", path_or_None, text)`` for a failure no test can carry: ``worker_main``
+  raised, a worker died outside any test, or the pool stopped because workers crashed
+  more than ``max_restarts * count`` times (the rest of the jobs are not run).
+
+A resumed file's second "collected" event is not passed on: ``on_event`` sees one per
+file. In each worker ``PYTEST_XDIST_WORKER`` is its name (``gw0``, ``gw1``, ...; a
+replacement keeps the name of the worker it replaces) and ``PYTEST_XDIST_WORKER_COUNT``
+the pool's size, as test suites written for pytest-xdist expect.
+
+``stop()`` (from a SIGINT handler, or any thread) stops scheduling, sends SIGINT to the
+workers (a ``KeyboardInterrupt`` in each running test; a worker that got one starts no
+further test), waits at most ``GRACE_SECONDS`` for them to end, then kills them. A second
+``stop()`` kills them at once. A ``KeyboardInterrupt`` raised in ``run`` itself does the
+same as ``stop()`` and is raised again once the workers are gone.
+
+Workers are forks of the calling process (call ``run`` after collection, so each starts
+with the session's state but none of the test modules), each in its own process group,
+killed if the parent dies, with stdin on /dev/null. With ``capture="fd"`` the pool starts
+an ``FdCapture`` in each worker (``trelkin._fdcapture.active()`` gives it to
+``worker_main``); with "sys" or "no" fds 1 and 2 are left alone.
+"""
+
+from __future__ import annotations
+
+import atexit
+import faulthandler
+import os
+import pickle
+import select
+import shutil
+import signal
+import struct
+import sys
+import tempfile
+import time
+import traceback
+import warnings
+from collections import deque
+from dataclasses import dataclass, field
+
+from trelkin import _fdcapture
+from trelkin._outcome import Kind, Outcome, Phase
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from types import FrameType
+    from typing import Any
+
+    Event = tuple[Any, ...]
+    Emit = Callable[[Event], None]
+
+# How long stop() lets interrupted workers take to end before killing them.
+GRACE_SECONDS = 1.0
+# How long a timed-out worker gets to write its threads' tracebacks before it is killed.
+_DUMP_SECONDS = 1.0
+
+# Messages from a worker, pickled tuples whose first item says what they are.
+_EVENT = 0  # (_EVENT, event)
+_START = 1  # (_START, event, capture offsets): a test begins
+_FINISHED = 2  # (_FINISHED,): worker_main returned (or was interrupted)
+_FAILED = 3  # (_FAILED, traceback text): worker_main raised
+# The parent sends a pickled Job, or None for "exit".
+
+# After a wake-up for messages the parent waits this long before reading, so that one
+# read takes many. A write that has to wake a sleeping reader costs a worker several times
+# what one to a reader that is awake does.
+_COALESCE_SECONDS = 0.0005
+_HEADER = struct.Struct("<I")
+_READ_SIZE = 1 << 20
+
+
+@dataclass(frozen=True, slots=True)
+class Job:
+    """One test file for one worker. ``skip`` holds the node ids already reported (a job
+    resumed after a crash); ``payload`` is whatever else ``worker_main`` needs (selected
+    node ids, options), sent to the worker as a pickle."""
+
+    path: str
+    skip: frozenset[str] = frozenset()
+    payload: object = None
+
+
+@dataclass(slots=True)
+class _Running:
+    """The test a worker reported starting and not yet finishing."""
+
+    nodeid: str
+    path: str
+    line: int
+    started: float  # time.monotonic() in the parent
+    timeout: float | None
+    offsets: tuple[int, int]
+
+    @property
+    def deadline(self) -> float | None:
+        return None if self.timeout is None else self.started + self.timeout
+
+
+@dataclass(slots=True)
+class _FileState:
+    """What the parent knows of one file across the workers that ran it."""
+
+    job: Job
+    reported: set[str] = field(default_factory=set)
+    collected: bool = False
+
+
+@dataclass(slots=True)
+class _Worker:
+    name: str
+    generation: int
+    pid: int
+    events: int  # read end of the worker's messages
+    jobs: int  # write end of the jobs sent to it
+    pidfd: int | None
+    directory: str
+    file: _FileState | None = None
+    running: _Running | None = None
+    buffer: bytearray = field(default_factory=bytearray)
+    # Why the pool made it end, if it did: "exit", "timeout" or "stopped".
+    ending: str | None = None
+    interrupted: bool = False
+
+    def path(self, suffix: str) -> str:
+        return os.path.join(self.directory, f"{self.name}-{self.generation}.{suffix}")
+
+    @property
+    def capture_paths(self) -> tuple[str, str]:
+        return self.path("out"), self.path("err")
+
+
+class WorkerPool:
+    def __init__(
+        self,
+        count: int,
+        *,
+        worker_main: Callable[[Job, Emit], None],
+        max_restarts: int = 4,
+        timeout: float | None = None,
+        capture: str = "fd",
+    ) -> None:
+        if count < 1:
+            raise ValueError(f"a pool needs at least one worker, not {count}")
+        if capture not in ("fd", "sys", "no"):
+            raise ValueError(f"capture must be 'fd', 'sys' or 'no', not {capture!r}")
+        self.count = count
+        self.worker_main = worker_main
+        self.max_restarts = max_restarts
+        self.timeout = timeout if timeout and timeout > 0 else None
+        self.capture = capture
+        self._stop_requests = 0
+        self._wake: tuple[int, int] | None = None
+
+    def stop(self) -> None:
+        """Safe in a signal handler: the loop in ``run`` does the work."""
+        self._stop_requests += 1
+        if self._wake is not None:
+            try:
+                os.write(self._wake[1], b"!")
+            except OSError:
+                pass  # a full pipe wakes the loop just as well
+
+    def run(self, jobs: list[Job], on_event: Callable[[Event], None]) -> None:
+        if not jobs:
+            return
+        run = _Run(self, on_event)
+        try:
+            run.loop(deque(_FileState(job) for job in jobs))
+        except KeyboardInterrupt:
+            self.stop()
+            run.finish_after_interrupt()
+            raise
+        finally:
+            run.close()
+
+
+class _Run:
+    """The state of one ``WorkerPool.run``."""
+
+    def __init__(self, pool: WorkerPool, on_event: Callable[[Event], None]) -> None:
+        self.pool = pool
+        self.on_event = on_event
+        self.directory = tempfile.mkdtemp(prefix="trelkin-workers-")
+        self.workers: dict[int, _Worker] = {}  # by pid
+        self.by_fd: dict[int, tuple[_Worker, str]] = {}
+        self.poller = select.poll()
+        self.queue: deque[_FileState] = deque()
+        self.restarts = 0
+        self.restart_limit = pool.max_restarts * pool.count
+        self.draining = False  # no new jobs: the restart limit was reached
+        self.stop_seen = 0
+        self.stop_deadline: float | None = None
+        self.wake = os.pipe()
+        os.set_blocking(self.wake[0], False)
+        os.set_blocking(self.wake[1], False)
+        self.poller.register(self.wake[0], select.POLLIN)
+        pool._wake = self.wake
+        pool._stop_requests = 0
+        self.death_signal = _death_signal_setter()
+
+    # -- the loop
+
+    def loop(self, queue: deque[_FileState]) -> None:
+        self.queue = queue
+        for index in range(min(self.pool.count, len(queue))):
+            self.spawn(f"gw{index}", 0, self.queue.popleft())
+        while self.workers:
+            self.poll_once()
+
+    def poll_once(self) -> None:
+        self.check_stop()
+        timeout = self.next_deadline()
+        wait_ms = -1 if timeout is None else max(0, int((timeout - time.monotonic()) * 1000) + 1)
+        ready = self.poller.poll(wait_ms)
+        if any(self.by_fd.get(fd, (None, ""))[1] == "events" for fd, _ in ready):
+            time.sleep(_COALESCE_SECONDS)
+        for fd, _mask in ready:
+            if fd == self.wake[0]:
+                _drain(fd)
+                continue
+            entry = self.by_fd.get(fd)
+            if entry is None:
+                continue
+            worker, role = entry
+            if role == "events":
+                self.read_events(worker)
+            else:
+                self.reap(worker)
+        self.check_timeouts()
+
+    def next_deadline(self) -> float | None:
+        deadlines = [self.stop_deadline] if self.stop_deadline is not None else []
+        for worker in self.workers.values():
+            if worker.running is not None and worker.ending is None:
+                deadline = worker.running.deadline
+                if deadline is not None:
+                    deadlines.append(deadline)
+        return min(deadlines, default=None)
+
+    def finish_after_interrupt(self) -> None:
+        """Winds the workers down after a KeyboardInterrupt in the loop; a second one
+        kills them at once."""
+        try:
+            while self.workers:
+                self.poll_once()
+        except KeyboardInterrupt:
+            self.pool.stop()
+            self.check_stop()
+
+    # -- starting workers and giving them files
+
+    def spawn(self, name: str, generation: int, file: _FileState) -> None:
+        events_read, events_write = os.pipe()
+        jobs_read, jobs_write = os.pipe()
+        for stream in (sys.stdout, sys.stderr):
+            _flush(stream)  # or the child would write the parent's buffered text again
+        inherited = [self.wake[0], self.wake[1], events_read, jobs_write, *self.by_fd]
+        parent = os.getpid()
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            with warnings.catch_warnings():
+                # The process may run threads of its own (the core's pool); the child
+                # touches none of their state.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                _child(
+                    name=name,
+                    count=self.pool.count,
+                    job=file.job,
+                    jobs_fd=jobs_read,
+                    events_fd=events_write,
+                    close=inherited,
+                    directory=self.directory,
+                    generation=generation,
+                    capture=self.pool.capture,
+                    worker_main=self.pool.worker_main,
+                    death_signal=self.death_signal,
+                    parent=parent,
+                    blocked=blocked,
+                )
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        os.close(events_write)
+        os.close(jobs_read)
+        try:
+            os.setpgid(pid, pid)
+        except OSError:
+            pass  # the child did it first, or is gone already
+        os.set_blocking(events_read, False)
+        pidfd = _pidfd(pid)
+        worker = _Worker(name, generation, pid, events_read, jobs_write, pidfd, self.directory)
+        worker.file = file
+        self.workers[pid] = worker
+        self.by_fd[events_read] = (worker, "events")
+        self.poller.register(events_read, select.POLLIN)
+        if pidfd is not None:
+            self.by_fd[pidfd] = (worker, "exit")
+            self.poller.register(pidfd, select.POLLIN)
+
+    def give_next(self, worker: _Worker) -> None:
+        worker.file = None
+        if self.queue and not self.draining and not self.stop_seen:
+            worker.file = self.queue.popleft()
+            _send(worker.jobs, worker.file.job)
+        else:
+            self.dismiss(worker)
+
+    def dismiss(self, worker: _Worker) -> None:
+        if worker.ending is None:
+            worker.ending = "exit"
+            _send(worker.jobs, None)
+
+    # -- messages
+
+    def read_events(self, worker: _Worker) -> None:
+        """Reads what is there; at the end of the stream, waits for the process."""
+        while True:
+            try:
+                data = os.read(worker.events, _READ_SIZE)
+            except BlockingIOError:
+                return
+            if not data:
+                self.poller.unregister(worker.events)
+                self.by_fd.pop(worker.events, None)
+                if worker.pidfd is None:
+                    self.reap(worker)
+                return
+            worker.buffer += data
+            self.dispatch(worker)
+            if len(data) < _READ_SIZE:
+                return
+
+    def dispatch(self, worker: _Worker) -> None:
+        buffer = worker.buffer
+        start = 0
+        while len(buffer) - start >= _HEADER.size:
+            (size,) = _HEADER.unpack_from(buffer, start)
+            end = start + _HEADER.size + size
+            if len(buffer) < end:
+                break
+            message = pickle.loads(buffer[start + _HEADER.size : end])
+            start = end
+            self.handle(worker, message)
+        del buffer[:start]
+
+    def handle(self, worker: _Worker, message: tuple[Any, ...]) -> None:
+        if worker.ending == "timeout":
+            return  # sent after its time was up: the timeout is what counts
+        tag = message[0]
+        if tag == _START:
+            event = message[1]
+            _, nodeid, path, line, timeout = event
+            limit = timeout if timeout is not None else self.pool.timeout
+            worker.running = _Running(
+                nodeid, path, line, time.monotonic(), limit if limit and limit > 0 else None,
+                tuple(message[2]),
+            )
+            self.on_event(event)
+        elif tag == _EVENT:
+            self.handle_event(worker, message[1])
+        elif tag == _FINISHED:
+            self.give_next(worker)
+        elif tag == _FAILED:
+            path = worker.file.job.path if worker.file else None
+            self.on_event(
+                ("worker-error", path, f"worker '{worker.name}' failed running {path}:\n{message[1]}")
+            )
+            self.give_next(worker)
+
+    def handle_event(self, worker: _Worker, event: Event) -> None:
+        kind = event[0]
+        file = worker.file
+        if kind == "outcome":
+            nodeid = event[1]["nodeid"]
+            if worker.running is not None and worker.running.nodeid == nodeid:
+                worker.running = None
+            if file is not None:
+                file.reported.add(nodeid)
+        elif kind == "collected" and file is not None:
+            if file.collected:
+                return
+            file.collected = True
+        self.on_event(event)
+
+    # -- ends of workers
+
+    def reap(self, worker: _Worker) -> None:
+        """The worker's process ended: reads its last messages, then tells what it means."""
+        if worker.events in self.by_fd:
+            self.read_events(worker)
+        if worker.pid not in self.workers:
+            return
+        _, status = os.waitpid(worker.pid, 0)
+        self.forget(worker)
+        ending = worker.ending
+        if ending == "stopped" or (ending is None and self.stop_seen):
+            if worker.running is not None:
+                self.report(worker, Kind.NOT_RUN, f"interrupted: worker '{worker.name}' was "
+                            f"stopped while running '{worker.running.nodeid}'")
+            return
+        if ending == "timeout":
+            self.resume(worker.file, worker.name, worker.generation)
+            return
+        if ending == "exit" and worker.file is None and os.waitstatus_to_exitcode(status) == 0:
+            return
+        self.crashed(worker, _describe(status))
+
+    def crashed(self, worker: _Worker, how: str) -> None:
+        file = worker.file
+        if worker.running is not None:
+            self.report(
+                worker,
+                Kind.CRASHED,
+                f"worker '{worker.name}' crashed while running '{worker.running.nodeid}': {how}",
+            )
+        elif file is not None and not file.collected:
+            message = f"worker '{worker.name}' crashed while collecting {file.job.path}: {how}"
+            error = Outcome(
+                nodeid=file.job.path, path=file.job.path, line=0, kind=Kind.CRASHED,
+                phase=Phase.COLLECT, message=message, longrepr=_with_dump(worker, message),
+            )
+            self.on_event(("collected", file.job.path, [], error.to_dict()))
+            self.on_event(("done", file.job.path))
+            file = None
+        else:
+            where = f"in {file.job.path} outside any test" if file else "between files"
+            self.on_event(("worker-error", file.job.path if file else None,
+                           _with_dump(worker, f"worker '{worker.name}' crashed {where}: {how}")))
+        if self.restarts >= self.restart_limit:
+            if not self.draining:
+                self.draining = True
+                self.on_event(("worker-error", None, (
+                    f"stopping: workers crashed {self.restarts + 1} times, more than the "
+                    f"{self.restart_limit} restarts allowed ({self.pool.max_restarts} per "
+                    "worker); the tests not run yet are not run")))
+            return
+        self.restarts += 1
+        self.resume(file, worker.name, worker.generation)
+
+    def resume(self, file: _FileState | None, name: str, generation: int) -> None:
+        """Starts a replacement worker; the rest of ``file`` goes first in the queue."""
+        if file is not None:
+            job = file.job
+            resumed = Job(job.path, job.skip | frozenset(file.reported), job.payload)
+            file.job = resumed
+            self.queue.appendleft(file)
+        if self.queue and not self.draining and not self.stop_seen:
+            self.spawn(name, generation + 1, self.queue.popleft())
+
+    def report(self, worker: _Worker, kind: Kind, message: str) -> None:
+        """Reports the worker's running test with what it wrote and its tracebacks."""
+        running = worker.running
+        assert running is not None
+        worker.running = None
+        stdout, stderr = "", ""
+        if self.pool.capture == "fd":
+            stdout, stderr = _fdcapture.read_files(worker.capture_paths, running.offsets)
+        outcome = Outcome(
+            nodeid=running.nodeid, path=running.path, line=running.line, kind=kind,
+            message=message, longrepr=_with_dump(worker, message), stdout=stdout,
+            stderr=stderr, duration=time.monotonic() - running.started,
+        )
+        if worker.file is not None:
+            worker.file.reported.add(running.nodeid)
+        self.on_event(("outcome", outcome.to_dict()))
+
+    def forget(self, worker: _Worker) -> None:
+        del self.workers[worker.pid]
+        for fd in (worker.events, worker.pidfd):
+            if fd is not None and fd in self.by_fd:
+                self.poller.unregister(fd)
+                del self.by_fd[fd]
+        for fd in (worker.events, worker.jobs, worker.pidfd):
+            if fd is not None:
+                os.close(fd)
+
+    # -- timeouts and stopping
+
+    def check_timeouts(self) -> None:
+        now = time.monotonic()
+        for worker in list(self.workers.values()):
+            running = worker.running
+            if running is None or worker.ending is not None:
+                continue
+            deadline = running.deadline
+            if deadline is None or deadline > now:
+                continue
+            _dump_threads(worker)
+            _kill(worker.pid)
+            worker.ending = "timeout"
+            self.report(worker, Kind.TIMEOUT, f"timeout: '{running.nodeid}' ran longer than "
+                        f"{running.timeout:g}s; worker '{worker.name}' was replaced")
+
+    def check_stop(self) -> None:
+        requests = self.pool._stop_requests
+        if requests == self.stop_seen:
+            if self.stop_deadline is not None and time.monotonic() >= self.stop_deadline:
+                self.kill_all()
+            return
+        first = self.stop_seen == 0
+        self.stop_seen = requests
+        if first and requests == 1:
+            self.stop_deadline = time.monotonic() + GRACE_SECONDS
+            for worker in self.workers.values():
+                if worker.file is None:
+                    self.dismiss(worker)
+                elif not worker.interrupted and worker.ending is None:
+                    worker.interrupted = True
+                    _signal(worker.pid, signal.SIGINT)
+        else:
+            self.kill_all()
+
+    def kill_all(self) -> None:
+        self.stop_deadline = None
+        for worker in list(self.workers.values()):
+            if worker.ending != "timeout":
+                worker.ending = "stopped"
+            _kill(worker.pid)
+        for worker in list(self.workers.values()):
+            self.reap(worker)
+
+    def close(self) -> None:
+        for worker in list(self.workers.values()):
+            worker.ending = worker.ending or "stopped"
+            _kill(worker.pid)
+            try:
+                os.waitpid(worker.pid, 0)
+            except ChildProcessError:
+                pass
+            self.forget(worker)
+        self.pool._wake = None
+        os.close(self.wake[0])
+        os.close(self.wake[1])
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+
+# -- the worker's side
+
+
+class _Channel:
+    """The worker's end of its two pipes. A SIGINT that arrives while a message is being
+    written is held until the message is whole, so the stream is never cut mid-message."""
+
+    def __init__(self, jobs_fd: int, events_fd: int) -> None:
+        self.jobs_fd = jobs_fd
+        self.events_fd = events_fd
+        self.interrupted = False
+        self.sending = False
+        self.held = False
+
+    def on_sigint(self, signum: int, frame: FrameType | None) -> None:
+        self.interrupted = True
+        if self.sending:
+            self.held = True
+            return
+        raise KeyboardInterrupt
+
+    def send(self, message: tuple[Any, ...]) -> None:
+        data = pickle.dumps(message, pickle.HIGHEST_PROTOCOL)
+        self.sending = True
+        try:
+            _write_all(self.events_fd, _HEADER.pack(len(data)) + data)
+        finally:
+            self.sending = False
+        if self.held:
+            self.held = False
+            raise KeyboardInterrupt
+
+    def receive(self) -> Job | None:
+        header = _read_exactly(self.jobs_fd, _HEADER.size)
+        if header is None:
+            return None
+        (size,) = _HEADER.unpack(header)
+        data = _read_exactly(self.jobs_fd, size)
+        return None if data is None else pickle.loads(data)
+
+
+def _child(
+    *,
+    name: str,
+    count: int,
+    job: Job,
+    jobs_fd: int,
+    events_fd: int,
+    close: list[int],
+    directory: str,
+    generation: int,
+    capture: str,
+    worker_main: Callable[[Job, Emit], None],
+    death_signal: Callable[[], None] | None,
+    parent: int,
+    blocked: set[signal.Signals],
+) -> None:
+    """The worker process: never returns into the caller's code."""
+    status = 0
+    try:
+        channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        base = os.path.join(directory, f"{name}-{generation}")
+        dump = open(f"{base}.faulthandler", "w")  # noqa: SIM115 - lives as long as the process
+        faulthandler.enable(dump, all_threads=True)
+        faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
+        fds = None
+        if capture == "fd":
+            fds = _fdcapture.FdCapture(directory, f"{name}-{generation}")
+            fds.start()
+        _serve(channel, job, worker_main, fds)
+        atexit._run_exitfuncs()
+    except KeyboardInterrupt:
+        pass  # stopped by the parent
+    except BaseException:
+        status = 70  # EX_SOFTWARE: the worker's own machinery failed
+        try:
+            os.write(2, traceback.format_exc().encode(errors="replace"))
+        except BaseException:
+            pass
+    finally:
+        os._exit(status)
+
+
+def _prepare_child(
+    name: str, count: int, jobs_fd: int, events_fd: int, close: list[int],
+    death_signal: Callable[[], None] | None, parent: int,
+) -> _Channel:
+    os.setpgid(0, 0)  # Ctrl-C at the terminal reaches the parent alone, which decides
+    if death_signal is not None:
+        death_signal()
+    if os.getppid() != parent:
+        raise SystemExit("the parent is gone")
+    for fd in close:
+        os.close(fd)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.close(null)
+    atexit._clear()  # the parent's exit handlers are not the worker's
+    os.environ["PYTEST_XDIST_WORKER"] = name
+    os.environ["PYTEST_XDIST_WORKER_COUNT"] = str(count)
+    channel = _Channel(jobs_fd, events_fd)
+    signal.signal(signal.SIGINT, channel.on_sigint)
+    for signum in (signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM, signal.SIGUSR2):
+        signal.signal(signum, signal.SIG_DFL)
+    return channel
+
+
+def _serve(
+    channel: _Channel, job: Job | None, worker_main: Callable[[Job, Emit], None],
+    fds: _fdcapture.FdCapture | None,
+) -> None:
+    """Runs jobs until the parent says to exit."""
+
+    def emit(event: Event) -> None:
+        if event[0] == "start":
+            if channel.interrupted:
+                raise KeyboardInterrupt  # stopping: no further test begins
+            channel.send((_START, event, fds.mark() if fds is not None else (0, 0)))
+        else:
+            channel.send((_EVENT, event))
+
+    while job is not None:
+        try:
+            worker_main(job, emit)
+            channel.send((_FINISHED,))
+        except KeyboardInterrupt:
+            channel.send((_FINISHED,))
+        except BaseException:
+            channel.send((_FAILED, traceback.format_exc()))
+        try:
+            job = channel.receive()
+        except KeyboardInterrupt:
+            return
+
+
+# -- helpers
+
+
+def _send(fd: int, job: Job | None) -> None:
+    data = pickle.dumps(job, pickle.HIGHEST_PROTOCOL)
+    try:
+        _write_all(fd, _HEADER.pack(len(data)) + data)
+    except BrokenPipeError:
+        pass  # the worker died; its exit tells the rest
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def _read_exactly(fd: int, size: int) -> bytes | None:
+    chunks = []
+    while size:
+        chunk = os.read(fd, size)
+        if not chunk:
+            return None
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b"".join(chunks)
+
+
+def _drain(fd: int) -> None:
+    try:
+        while os.read(fd, 4096):
+            pass
+    except BlockingIOError:
+        pass
+
+
+def _flush(stream: object) -> None:
+    try:
+        stream.flush()  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
+def _pidfd(pid: int) -> int | None:
+    opener = getattr(os, "pidfd_open", None)
+    if opener is None:
+        return None
+    try:
+        return opener(pid)
+    except OSError:
+        return None
+
+
+def _signal(pid: int, signum: int) -> None:
+    try:
+        os.kill(pid, signum)
+    except ProcessLookupError:
+        pass
+
+
+def _kill(pid: int) -> None:
+    """Kills the worker and whatever it started in its process group."""
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        _signal(pid, signal.SIGKILL)
+
+
+def _dump_threads(worker: _Worker) -> None:
+    """Has the worker write every thread's traceback to its faulthandler file, and waits
+    (briefly) until it has."""
+    path = worker.path("faulthandler")
+    before = _size(path)
+    _signal(worker.pid, signal.SIGUSR1)
+    deadline = time.monotonic() + _DUMP_SECONDS
+    last = before
+    while time.monotonic() < deadline:
+        time.sleep(0.01)
+        size = _size(path)
+        if size > before and size == last:
+            return
+        last = size
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def _with_dump(worker: _Worker, message: str) -> str:
+    """The message, followed by what faulthandler wrote for the worker, if anything."""
+    try:
+        with open(worker.path("faulthandler"), encoding="utf-8", errors="replace") as file:
+            dump = file.read().strip()
+    except OSError:
+        dump = ""
+    return f"{message}\n\n{dump}" if dump else message
+
+
+def _describe(status: int) -> str:
+    if os.WIFSIGNALED(status):
+        number = os.WTERMSIG(status)
+        try:
+            return f"signal {number} ({signal.Signals(number).name})"
+        except ValueError:
+            return f"signal {number}"
+    return f"exit status {os.waitstatus_to_exitcode(status)}"
+
+
+def _death_signal_setter() -> Callable[[], None] | None:
+    """A function that makes the calling process get SIGKILL when its parent dies (Linux),
+    so a hung worker never outlives an interrupted run; None elsewhere. Resolved in the
+    parent, so each worker only makes the call."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        import ctypes
+
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (ImportError, OSError, AttributeError):
+        return None
+    set_death_signal = 1  # PR_SET_PDEATHSIG
+
+    def set_it() -> None:
+        prctl(set_death_signal, int(signal.SIGKILL), 0, 0, 0)
+
+    return set_it
