@@ -160,10 +160,11 @@ def _compare_eq_any(left: object, right: object, verbose: int, budget: tuple[int
 
 def _approx_side(left: object, right: object) -> tuple[object, object] | None:
     """The ``pytest.approx`` object of the comparison and the value it is compared with.
-    Recognised by its class, so pytest is never imported for it."""
+    Recognised by its class (pytest's, with its own ``_repr_compare``), so pytest is never
+    imported for it."""
     for holder, other in ((right, left), (left, right)):
         for cls in type(holder).__mro__:
-            if cls.__name__ == "ApproxBase" and cls.__module__.startswith("_pytest"):
+            if cls.__module__.partition(".")[0] in ("pytest", "_pytest") and "_repr_compare" in cls.__dict__:
                 return holder, other
     return None
 

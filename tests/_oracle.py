@@ -1,0 +1,93 @@
+"""pytest as the oracle: runs it on a file in a subprocess and splits its report, and runs
+the same tests under trelkin's rewriting and formatting, so both can be compared."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import re
+import subprocess
+import sys
+import types
+from collections.abc import Callable
+from pathlib import Path
+
+import trelkin
+from trelkin import _rewrite
+
+_HEADER = re.compile(r"^_{3,} (?:(?:ERROR collecting )?(\S.*?)) _{3,}$")
+_SECTION_END = re.compile(r"^={3,} .* ={3,}$")
+
+
+def clean_env() -> dict[str, str]:
+    """The environment without what changes pytest's output: CI truncation, colours and a
+    terminal width."""
+    env = {k: v for k, v in os.environ.items() if k not in ("CI", "BUILD_NUMBER", "PYTEST_ADDOPTS")}
+    env.update({"NO_COLOR": "1", "COLUMNS": "80", "PYTHONDONTWRITEBYTECODE": "1"})
+    env.pop("FORCE_COLOR", None)
+    env.pop("PY_COLORS", None)
+    return env
+
+
+def run_pytest(directory: Path, *args: str) -> str:
+    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-o", "addopts=", *args]
+    done = subprocess.run(
+        command, cwd=directory, env=clean_env(), capture_output=True, text=True, timeout=120
+    )
+    return done.stdout
+
+
+def sections(report: str) -> dict[str, str]:
+    """The FAILURES/ERRORS sections of a pytest report by test name (or collected path)."""
+    found: dict[str, list[str]] = {}
+    current: list[str] | None = None
+    for line in report.splitlines():
+        header = _HEADER.match(line)
+        if header:
+            current = found.setdefault(header.group(1), [])
+            continue
+        if _SECTION_END.match(line):
+            current = None
+            continue
+        if current is not None:
+            current.append(line)
+    return {name: normalise("\n".join(lines)) for name, lines in found.items()}
+
+
+def normalise(text: str) -> str:
+    lines = [line.rstrip() for line in text.splitlines()]
+    while lines and not lines[0]:
+        lines.pop(0)
+    while lines and not lines[-1]:
+        lines.pop()
+    return "\n".join(lines)
+
+
+def e_lines(text: str) -> str:
+    """The failure's own lines: ``E`` lines and the indented lines that continue them."""
+    return "\n".join(line for line in text.splitlines() if line.startswith("E ") or line == "E")
+
+
+def import_rewritten(path: Path, name: str) -> types.ModuleType:
+    hook = _rewrite.Hook({str(path)})
+    spec = hook.spec_for(name, str(path))
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+# A caller whose frame counts as trelkin's, as the executor's does.
+_RUNNER_FILE = os.path.join(os.path.dirname(trelkin.__file__), "_oracle_runner.py")
+_runner_namespace: dict[str, object] = {}
+exec(compile("def call(function, *args):\n    return function(*args)\n", _RUNNER_FILE, "exec"), _runner_namespace)
+call_as_runner: Callable[..., object] = _runner_namespace["call"]  # type: ignore[assignment]
+
+
+def failure_of(function: Callable[..., object], *args: object) -> BaseException:
+    try:
+        call_as_runner(function, *args)
+    except BaseException as exc:  # noqa: BLE001 - the failure is what is wanted
+        return exc
+    raise AssertionError(f"{function.__name__} passed")
