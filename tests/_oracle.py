@@ -54,7 +54,17 @@ def sections(report: str) -> dict[str, str]:
     return {name: normalise("\n".join(lines)) for name, lines in found.items()}
 
 
+def failures_body(report: str) -> str:
+    """The whole FAILURES section (for ``--tb=line``, whose entries have no headers)."""
+    lines = report.splitlines()
+    start = next(i for i, line in enumerate(lines) if re.match(r"^=+ FAILURES =+$", line))
+    end = next(i for i in range(start + 1, len(lines)) if _SECTION_END.match(lines[i]))
+    return normalise("\n".join(lines[start + 1 : end]))
+
+
 def normalise(text: str) -> str:
+    """Trailing spaces, surrounding blank lines and object ids dropped."""
+    text = re.sub(r"0x[0-9a-f]{4,}", "0x?", text)
     lines = [line.rstrip() for line in text.splitlines()]
     while lines and not lines[0]:
         lines.pop(0)
@@ -78,16 +88,31 @@ def import_rewritten(path: Path, name: str) -> types.ModuleType:
     return module
 
 
-# A caller whose frame counts as trelkin's, as the executor's does.
+# Callers whose frames count as trelkin's, as the executor's do.
 _RUNNER_FILE = os.path.join(os.path.dirname(trelkin.__file__), "_oracle_runner.py")
-_runner_namespace: dict[str, object] = {}
-exec(compile("def call(function, *args):\n    return function(*args)\n", _RUNNER_FILE, "exec"), _runner_namespace)
-call_as_runner: Callable[..., object] = _runner_namespace["call"]  # type: ignore[assignment]
+_RUNNER_SOURCE = """
+def call(function, *args):
+    return function(*args)
 
-
-def failure_of(function: Callable[..., object], *args: object) -> BaseException:
+def failure_of(function, *args):
     try:
-        call_as_runner(function, *args)
-    except BaseException as exc:  # noqa: BLE001 - the failure is what is wanted
+        function(*args)
+    except BaseException as exc:
         return exc
-    raise AssertionError(f"{function.__name__} passed")
+    raise AssertionError(function.__name__ + " passed")
+
+def import_failure(path, name):
+    import importlib.util
+    spec = importlib.util.spec_from_file_location(name, path)
+    try:
+        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    except BaseException as exc:
+        return exc
+    raise AssertionError(str(path) + " imported")
+"""
+_runner_namespace: dict[str, object] = {}
+exec(compile(_RUNNER_SOURCE, _RUNNER_FILE, "exec"), _runner_namespace)
+call_as_runner: Callable[..., object] = _runner_namespace["call"]  # type: ignore[assignment]
+failure_of: Callable[..., BaseException] = _runner_namespace["failure_of"]  # type: ignore[assignment]
+# The error of importing a file as the collector does, through importlib's loader.
+import_failure: Callable[[Path, str], BaseException] = _runner_namespace["import_failure"]  # type: ignore[assignment]

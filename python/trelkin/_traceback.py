@@ -503,12 +503,16 @@ def _cut_recursion(entries: list[_Entry], full_trace: bool) -> tuple[list[_Entry
 
 
 def _crash(exc: BaseException, full_trace: bool) -> tuple[str, int] | None:
-    """File and line of the last visible frame."""
-    for entry in reversed(_entries(exc.__traceback__)):
-        if full_trace or not _is_hidden(entry, exc):
-            if full_trace or not is_runner_frame(entry.filename):
-                return entry.filename, entry.lineno + 1
-    return None
+    """File and line of the last visible frame; when every frame is hidden, of the last
+    one that isn't the runner's (pytest would name its own frame there)."""
+    entries = _entries(exc.__traceback__)
+    if full_trace:
+        return (entries[-1].filename, entries[-1].lineno + 1) if entries else None
+    candidates = [e for e in entries if not is_runner_frame(e.filename)]
+    for entry in reversed(candidates):
+        if not _is_hidden(entry, exc):
+            return entry.filename, entry.lineno + 1
+    return (candidates[-1].filename, candidates[-1].lineno + 1) if candidates else None
 
 
 # ---------------------------------------------------------------------------------------
