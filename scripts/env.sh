@@ -38,21 +38,36 @@ assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")
     return 1
 }
 
-# Creates .venv (once) with the build and test tools, then builds and installs trelkin.
+# Creates .venv (once) with the build and test tools, then builds the package into it as an
+# editable install: the Python code runs from python/, and the core is rebuilt only when its
+# sources changed since the last build (a stamp in .venv records their digest).
 prepare_venv() {
     if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
         local python
         python=$(find_python313)
+        echo "trelkin: creating .venv with $python" >&2
         rm -rf "$VENV"
         "$python" -m venv "$VENV"
     fi
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6" 2>&1 \
-        | grep -v '^WARNING: Location' >&2 || true
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-        "$TRELKIN_ROOT" 2>&1 | grep -v '^WARNING: Location' >&2 || true
-    "$VENV/bin/python" -c 'import trelkin._core' || {
-        echo "trelkin: building or installing the package failed" >&2
-        return 1
-    }
+    local tools=("scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6")
+    local tools_stamp="$VENV/.trelkin-tools"
+    if [ "$(cat "$tools_stamp" 2>/dev/null)" != "${tools[*]}" ]; then
+        echo "trelkin: installing the build and test tools into .venv (${tools[*]})" >&2
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}" 2>&1 \
+            | grep -v '^WARNING: Location' >&2 || true
+        echo "${tools[*]}" > "$tools_stamp"
+    fi
+    local digest build_stamp="$VENV/.trelkin-build"
+    digest=$(cd "$TRELKIN_ROOT" && cat CMakeLists.txt pyproject.toml src/* | sha256sum | cut -c1-16)
+    if [ "$(cat "$build_stamp" 2>/dev/null)" != "$digest" ] \
+        || ! "$VENV/bin/python" -c 'import trelkin._core' 2>/dev/null; then
+        echo "trelkin: building the core (C++, about a minute the first time)" >&2
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+            -e "$TRELKIN_ROOT" 2>&1 | grep -v '^WARNING: Location' >&2 || true
+        "$VENV/bin/python" -c 'import trelkin._core' || {
+            echo "trelkin: building or installing the package failed" >&2
+            return 1
+        }
+        echo "$digest" > "$build_stamp"
+    fi
 }

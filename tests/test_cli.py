@@ -1,10 +1,10 @@
-"""The trelkin command, run in subprocesses on real trees: exit codes, output, options,
-collection errors, JUnit XML, colour and Ctrl-C."""
+"""The ``trelkin`` command end to end, in fresh processes: what it collects, how it
+decides each outcome, how a run ends. Where pytest defines the behaviour it is the oracle:
+both run the same tree and their JUnit reports must agree."""
 
 from __future__ import annotations
 
 import os
-import pty
 import signal
 import subprocess
 import sys
@@ -14,269 +14,277 @@ from pathlib import Path
 
 import pytest
 
-PASSING = "def test_a():\n    pass\n\ndef test_b():\n    assert 1 + 1 == 2\n"
-FAILING = """
-import sys
-
-def test_ok():
-    pass
-
-def test_bad():
-    print("to stdout \\x1b[1m\\x00")
-    print("to stderr", file=sys.stderr)
-    assert 2 + 2 == 5, "wrong sum"
-"""
-SKIPPING = """
-import unittest
-
-@unittest.skip("not today")
-def test_skipped():
-    pass
-
-class TestCase(unittest.TestCase):
-    def test_skips_itself(self):
-        self.skipTest("no need")
-"""
-BROKEN = "def test_x(:\n    pass\n"
+MODES = [["--sequential"], ["--threads", "-n", "2"]]
 
 
-def run(cwd: Path, *args: str, env: dict[str, str] | None = None
-        ) -> subprocess.CompletedProcess[str]:
+def trelkin(root: Path, *args: str, timeout: float = 120, **kwargs) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, "-m", "trelkin", *args],
-        cwd=cwd, capture_output=True, text=True, timeout=120, env=child_env(env),
+        [sys.executable, "-m", "trelkin", "-p", "no:cacheprovider", *args],
+        cwd=root, capture_output=True, text=True, timeout=timeout,
+        env={**os.environ, "PYTEST_ADDOPTS": "", "COLUMNS": "80", **kwargs.pop("env", {})},
+        **kwargs,
     )
 
 
-def child_env(extra: dict[str, str] | None = None) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "RAYON_NUM_THREADS")}
-    return {**env, "COLUMNS": "80", **(extra or {})}
+def pytest_run(root: Path, *args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *args],
+        cwd=root, capture_output=True, text=True, timeout=120,
+        env={**os.environ, "PYTEST_ADDOPTS": "", "COLUMNS": "80"},
+    )
 
 
-def last_line(result: subprocess.CompletedProcess[str]) -> str:
-    return result.stdout.rstrip("\n").rsplit("\n", 1)[-1]
+def junit_outcomes(path: Path) -> dict[tuple[str, str], str]:
+    """(classname, name) -> passed, failure, error, skipped, from a JUnit report."""
+    outcomes = {}
+    for case in ElementTree.parse(path).getroot().iter("testcase"):
+        kinds = [child.tag for child in case if child.tag in ("failure", "error", "skipped")]
+        outcomes[case.get("classname"), case.get("name")] = "+".join(kinds) or "passed"
+    return outcomes
 
 
-@pytest.mark.parametrize(("files", "code", "summary"), [
-    ({"test_p.py": PASSING}, 0, "2 passed in "),
-    ({"test_p.py": PASSING, "test_f.py": FAILING}, 1, "3 passed, 1 failed in "),
-    ({"test_s.py": SKIPPING, "test_p.py": PASSING}, 0, "2 passed, 2 skipped in "),
-    ({"test_p.py": PASSING, "pkg/test_broken.py": BROKEN}, 2, "2 passed, 1 error in "),
-    ({"test_broken.py": BROKEN}, 2, "1 error in "),
-    ({"helpers.py": PASSING, "test_none.py": "x = 1\n"}, 5, "no tests ran in "),
+def agree_with_pytest(root: Path, *args: str) -> tuple[subprocess.CompletedProcess[str], dict]:
+    ours = trelkin(root, f"--junitxml={root / 'ours.xml'}", *args)
+    theirs = pytest_run(root, f"--junitxml={root / 'theirs.xml'}")
+    assert junit_outcomes(root / "ours.xml") == junit_outcomes(root / "theirs.xml"), ours.stdout
+    assert ours.returncode == theirs.returncode, ours.stdout + ours.stderr
+    return ours, junit_outcomes(root / "ours.xml")
+
+
+# ---- collection ----------------------------------------------------------------------
+
+UNITTEST_TREE = {
+    "base.py": """
+        import unittest
+        class Shared:
+            def test_from_mixin(self):
+                pass
+        class BaseCase(unittest.TestCase):
+            def test_inherited(self):
+                pass
+        """,
+    "test_cases.py": """
+        import unittest
+        from base import BaseCase, Shared
+        class ParserTests(unittest.TestCase):
+            def test_named_tests(self):
+                pass
+        class Derived(BaseCase):
+            def test_own(self):
+                pass
+        class TestWithMixin(Shared):
+            def test_plain(self):
+                pass
+        """,
+}
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_unittest_classes_of_any_name_and_inherited_methods(write_tree, mode):
+    root = write_tree(UNITTEST_TREE)
+    ours, outcomes = agree_with_pytest(root, *mode)
+    assert ("test_cases.Derived", "test_inherited") in outcomes
+    assert ("test_cases.BaseCase", "test_inherited") in outcomes  # imported classes count
+
+
+def test_a_module_that_fails_to_import_is_one_collection_error(write_tree):
+    root = write_tree({
+        "test_ok.py": "def test_ok():\n    pass\n",
+        "test_broken.py": "import no_such_module\ndef test_a():\n    pass\ndef test_b():\n    pass\n",
+    })
+    run = trelkin(root)
+    assert run.returncode == 2, run.stdout
+    assert "ERROR collecting test_broken.py" in run.stdout
+    assert "Interrupted: 1 error during collection" in run.stdout
+    assert "1 error" in run.stdout.splitlines()[-1]
+
+
+def test_a_file_whose_name_is_not_utf8_runs(tmp_path):
+    with open(os.fsencode(tmp_path) + b"/test_\xff.py", "w") as file:
+        file.write("def test_x():\n    assert False\n")
+    run = trelkin(tmp_path, "-q")
+    assert run.returncode == 1, run.stdout + run.stderr
+    assert "1 failed" in run.stdout
+
+
+def test_a_fifo_on_the_command_line_is_refused_at_once(tmp_path):
+    os.mkfifo(tmp_path / "test_fifo.py")
+    for args in ([], ["--collect-only"]):
+        run = trelkin(tmp_path, "test_fifo.py", *args, timeout=20)
+        assert run.returncode == 4
+        assert "not a regular file" in run.stderr
+
+
+def test_sequential_runs_files_in_path_order(write_tree):
+    names = [f"test_{letter}.py" for letter in "qwertyuiop"]
+    root = write_tree({
+        name: f"import pathlib\ndef test_x():\n    with open('order', 'a') as f:\n        f.write('{name}\\n')\n"
+        for name in names
+    })
+    trelkin(root, "--sequential")
+    assert (root / "order").read_text().split() == sorted(names)
+
+
+# ---- outcomes ------------------------------------------------------------------------
+
+OUTCOMES = {
+    "test_generators.py": """
+        def test_gen():
+            assert False
+            yield
+        async def test_agen():
+            yield
+        """,
+    "test_expected.py": """
+        import unittest
+        class Expectations(unittest.TestCase):
+            @unittest.expectedFailure
+            def test_fails_as_expected(self):
+                self.assertEqual(1, 2)
+            @unittest.expectedFailure
+            def test_passes_unexpectedly(self):
+                pass
+            @unittest.skip("not today")
+            def test_skipped(self):
+                pass
+        """,
+    "test_class_teardown.py": """
+        import unittest
+        class Closing(unittest.TestCase):
+            @classmethod
+            def tearDownClass(cls):
+                raise RuntimeError("teardown went wrong")
+            def test_one(self):
+                pass
+        """,
+    "test_interrupt.py": """
+        def test_raises_keyboard_interrupt():
+            raise KeyboardInterrupt
+        def test_after():
+            pass
+        """,
+}
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_outcomes_agree_with_pytest(write_tree, mode):
+    root = write_tree(OUTCOMES)
+    ours, outcomes = agree_with_pytest(root, *mode)
+    assert outcomes["test_class_teardown.Closing", "test_one"] == "error"
+
+
+def test_a_test_raising_keyboard_interrupt_is_named(write_tree):
+    root = write_tree({"test_interrupt.py": OUTCOMES["test_interrupt.py"]})
+    run = trelkin(root, "--sequential")
+    assert "test_interrupt.py::test_raises_keyboard_interrupt" in run.stdout
+
+
+def test_durations_are_the_calls_own(write_tree):
+    root = write_tree({"test_slow_import.py": """
+        import time
+        time.sleep(0.3)
+        def test_quick():
+            pass
+        """})
+    run = trelkin(root, "--durations=0", "--durations-min=0", "-vv")
+    line = next(line for line in run.stdout.splitlines() if line.endswith("call     test_slow_import.py::test_quick"))
+    assert float(line.split("s", 1)[0]) < 0.2
+
+
+# ---- runs ----------------------------------------------------------------------------
+
+
+def test_parallel_runs_keep_every_failure_its_own(tmp_path):
+    (tmp_path / "test_a.py").write_text(
+        "".join(f"def test_{i}():\n    assert {i} == -1\n" for i in range(300)))
+    (tmp_path / "test_b.py").write_text("class TestB:\n    def test_ok(self):\n        pass\n")
+    run = trelkin(tmp_path, "--threads", "-n", "2", "-q", f"--junitxml={tmp_path / 'r.xml'}")
+    assert "partially initialized" not in run.stdout
+    assert run.stdout.count("FAILED test_a.py::") == 300
+    assert "300 failed, 1 passed" in run.stdout
+
+
+@pytest.mark.parametrize(("source", "status"), [
+    ("import ctypes\ndef test_crash():\n    ctypes.string_at(0)\n", -signal.SIGSEGV),
+    ("import os\ndef test_abort():\n    os.abort()\n", -signal.SIGABRT),
+    ("import os\ndef test_exit():\n    os._exit(0)\ndef test_later():\n    assert False\n", 3),
 ])
-def test_exit_code_and_summary_line(write_tree, files, code, summary):
-    result = run(write_tree(files), "--sequential")
-    assert result.returncode == code, result.stdout + result.stderr
-    assert last_line(result).startswith(summary)
-    assert last_line(result).endswith("s")
+def test_a_test_that_kills_the_process_is_named(tmp_path, source, status):
+    (tmp_path / "test_kill.py").write_text(source)
+    run = trelkin(tmp_path, "--sequential")
+    assert run.returncode == status
+    assert "test_kill.py" in run.stderr
 
 
-@pytest.mark.parametrize("args", [["--no-such-option"], ["missing_dir"], ["-n", "many"],
-                                  ["-n", "2", "--sequential"], ["test_p.py::test_zzz"]])
-def test_usage_errors_exit_2(write_tree, args):
-    result = run(write_tree({"test_p.py": PASSING}), *args)
-    assert result.returncode == 2
-    assert "usage: trelkin" in result.stderr
+CTRL_C_TREE = {
+    "test_a_fast.py": "def test_ok():\n    pass\ndef test_fails():\n    assert 1 == 2\n",
+    "test_b_slow.py": "import pathlib, time\ndef test_long():\n    pathlib.Path('started').touch()\n    time.sleep(30)\n",
+}
 
 
-def test_failure_report_shows_id_error_traceback_and_captured_output(write_tree):
-    result = run(write_tree({"test_f.py": FAILING}))
-    out = result.stdout
-    assert "test_f.py::test_bad" in out.split("FAILURES", 1)[1]
-    assert "AssertionError: wrong sum" in out
-    assert 'assert 2 + 2 == 5, "wrong sum"' in out
-    assert "_compat.py" not in out  # the executor's own frames are left out
-    assert "Captured stdout" in out and "to stdout" in out
-    assert "Captured stderr" in out and "to stderr" in out
-    assert "FAILED test_f.py::test_bad - AssertionError: wrong sum" in out
+@pytest.mark.parametrize("mode", MODES)
+def test_ctrl_c_reports_what_finished_and_writes_junit(write_tree, mode):
+    root = write_tree(CTRL_C_TREE)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "trelkin", *mode, "--junitxml=out.xml", "-p", "no:cacheprovider"],
+        cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    deadline = time.monotonic() + 30
+    while not (root / "started").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.2)
+    process.send_signal(signal.SIGINT)
+    stdout, _ = process.communicate(timeout=30)
+    assert process.returncode == 2
+    assert "assert 1 == 2" in stdout
+    outcomes = junit_outcomes(root / "out.xml")
+    assert outcomes["test_a_fast", "test_fails"] == "failure"
+    assert outcomes["test_a_fast", "test_ok"] == "passed"
 
 
-def test_header_and_collected_line(write_tree):
-    result = run(write_tree({"test_p.py": PASSING, "sub/test_q.py": PASSING}), "-n", "3")
-    assert "trelkin 0.1.0, Python 3.13" in result.stdout
-    assert "workers: 3 threads" in result.stdout
-    assert "collected 4 tests in 2 files (" in result.stdout
+def test_a_relative_junit_path_is_resolved_at_the_start(write_tree):
+    root = write_tree({"test_cd.py": "import os\ndef test_cd():\n    os.chdir('/')\n"})
+    trelkin(root, "--sequential", "--junitxml=report.xml")
+    assert (root / "report.xml").exists()
 
 
-def test_quiet_and_verbose(write_tree):
-    root = write_tree({"test_p.py": PASSING})
-    quiet = run(root, "-q")
-    assert "collected" not in quiet.stdout and quiet.stdout.startswith("..")
-    verbose = run(root, "-v")
-    assert "test_p.py::test_a PASSED" in verbose.stdout
-    assert "test_p.py::test_b PASSED" in verbose.stdout
-
-
-def test_k_selects_by_name_or_path_ignoring_case(write_tree):
-    root = write_tree({"test_p.py": PASSING, "test_other.py": "def test_c():\n    pass\n"})
-    assert run(root, "-k", "TEST_A", "--collect-only").stdout.splitlines()[0] == "test_p.py::test_a"
-    result = run(root, "-q", "-k", "OTHER")
-    assert (result.returncode, last_line(result)[:9]) == (0, "1 passed ")
-    assert run(root, "-k", "nothing").returncode == 5
-
-
-def test_path_arguments_files_and_single_tests(write_tree):
-    root = write_tree({"a/test_p.py": PASSING, "b/test_q.py": PASSING + SKIPPING})
-    assert last_line(run(root, "-q", "a/test_p.py")).startswith("2 passed in")
-    assert last_line(run(root, "-q", "b/test_q.py::TestCase")).startswith("1 skipped in")
-    # Overlapping paths run each test once.
-    assert last_line(run(root, "-q", "a", "a/test_p.py", ".")).startswith("4 passed, 2 skipped")
-
-
-@pytest.mark.parametrize("capture", [True, False])
-@pytest.mark.parametrize("mode", [[], ["--sequential"]])
-def test_s_lets_output_through(write_tree, capture, mode):
-    root = write_tree({"test_p.py": "def test_x():\n    print('hello from test')\n",
-                       "test_q.py": PASSING})
-    result = run(root, *mode, *([] if capture else ["-s"]))
-    assert result.returncode == 0
-    assert ("hello from test" in result.stdout) is not capture
-
-
-@pytest.mark.parametrize(("args", "threads"), [
-    (["-n", "1"], "1"), (["-n", "3"], "3"), (["-n", "auto"], None), ([], None),
-    (["--sequential"], None), (["-n", "0"], None),
-])
-def test_n_sizes_the_pool(write_tree, args, threads):
-    check = ("import os\ndef test_env():\n"
-             f"    assert os.environ.get('RAYON_NUM_THREADS') == {threads!r}\n")
-    root = write_tree({"test_env.py": check, "test_p.py": PASSING})
-    result = run(root, *args)
-    assert result.returncode == 0, result.stdout
-    if "--sequential" in args or "0" in args:
-        assert "workers: 1 (sequential)" in result.stdout
-    else:
-        assert f"workers: {threads or os.cpu_count()} threads" in result.stdout
-
-
-def test_collect_only_lists_and_runs_nothing(write_tree):
-    side_effect = "import pathlib\ndef test_w():\n    pathlib.Path('ran').touch()\n"
-    root = write_tree({"test_p.py": PASSING, "test_side.py": side_effect})
-    result = run(root, "--collect-only")
-    assert result.returncode == 0
-    assert result.stdout.splitlines() == [
-        "test_p.py::test_a", "test_p.py::test_b", "test_side.py::test_w",
-        result.stdout.splitlines()[-1]]
-    assert last_line(result).startswith("collected 3 tests in 2 files (")
+def test_an_unwritable_junit_path_is_a_usage_error_before_the_run(write_tree):
+    root = write_tree({"test_p.py": "import pathlib\ndef test_p():\n    pathlib.Path('ran').touch()\n"})
+    (root / "report").write_text("a file, not a directory")
+    run = trelkin(root, "--junitxml=report/out.xml")
+    assert run.returncode == 4
     assert not (root / "ran").exists()
 
 
-def test_collection_errors_are_reported_and_the_rest_runs(write_tree):
-    root = write_tree({"test_p.py": PASSING, "sub/test_broken.py": BROKEN,
-                       "test_helpers.py": "def helper():\n    pass\n",
-                       ".hidden/test_h.py": BROKEN, "notatest.py": BROKEN})
-    (root / "test_latin1.py").write_bytes(b"x = '\xe9'\ndef test_y():\n    pass\n")
-    result = run(root)
-    assert result.returncode == 2
-    assert "ERROR collecting sub/test_broken.py" in result.stdout
-    assert "ERROR sub/test_broken.py - SyntaxError: " in result.stdout
-    assert "(line 1)" in result.stdout
-    assert "ERROR test_latin1.py - UnicodeDecodeError: " in result.stdout
-    assert "test_helpers" not in result.stdout and "test_h.py" not in result.stdout
-    assert last_line(result).startswith("2 passed, 2 errors in ")
-
-
-def test_junit_xml(write_tree):
-    root = write_tree({"test_f.py": FAILING, "test_s.py": SKIPPING, "test_broken.py": BROKEN,
-                       "test_c.py": "class TestK:\n    def test_m(self):\n        pass\n"})
-    result = run(root, "--junitxml", "reports/out.xml")
-    assert result.returncode == 2
-    suite = ElementTree.parse(root / "reports" / "out.xml").getroot().find("testsuite")
-    assert suite is not None
-    assert {k: suite.get(k) for k in ("name", "tests", "failures", "errors", "skipped")} == {
-        "name": "trelkin", "tests": "6", "failures": "1", "errors": "1", "skipped": "2"}
-    assert float(suite.get("time", "")) > 0 and suite.get("timestamp") and suite.get("hostname")
-    cases = {case.get("name"): case for case in suite.iter("testcase")}
-    method = cases["test_m"]
-    assert (method.get("classname"), method.get("file"), method.get("line")) == (
-        "test_c.TestK", "test_c.py", "2")
-    failure = cases["test_bad"].find("failure")
-    assert failure is not None and failure.get("message") == "AssertionError: wrong sum"
-    assert "assert 2 + 2 == 5" in (failure.text or "")
-    assert cases["test_bad"].findtext("system-out") == "to stdout #x1B[1m#x00\n"
-    assert cases["test_bad"].findtext("system-err") == "to stderr\n"
-    assert cases["test_skipped"].find("skipped").get("message") == "not today"  # type: ignore[union-attr]
-    assert cases["test_broken.py"].find("error") is not None
-
-
-def run_on_terminal(cwd: Path, *args: str, env: dict[str, str]) -> str:
-    """Runs the command with a pseudo-terminal as its standard output."""
-    controller, terminal = pty.openpty()
-    process = subprocess.Popen([sys.executable, "-m", "trelkin", *args], cwd=cwd,
-                               stdout=terminal, stderr=subprocess.DEVNULL, env=child_env(env))
-    os.close(terminal)
-    chunks = []
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:  # the terminal's other end closed
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    os.close(controller)
-    process.wait(timeout=60)
-    return b"".join(chunks).decode()
-
-
-@pytest.mark.parametrize(("args", "env", "on_terminal", "coloured"), [
-    (["--color", "yes"], {}, False, True),
-    (["--color", "yes"], {"NO_COLOR": "1"}, False, True),
-    (["--color", "no"], {}, True, False),
-    ([], {}, False, False),
-    ([], {}, True, True),
-    ([], {"NO_COLOR": "1"}, True, False),
+@pytest.mark.parametrize(("args", "status"), [
+    (["--no-such-option"], 4), (["missing_dir"], 4), (["test_p.py::nope"], 4),
 ])
-def test_colour(write_tree, args, env, on_terminal, coloured):
-    root = write_tree({"test_f.py": FAILING})
-    out = run_on_terminal(root, *args, env=env) if on_terminal else run(root, *args, env=env).stdout
-    assert "wrong sum" in out
-    assert ("\x1b[31" in out) is coloured
+def test_usage_errors_exit_4(write_tree, args, status):
+    root = write_tree({"test_p.py": "def test_p():\n    pass\n"})
+    run = trelkin(root, *args)
+    assert run.returncode == status, run.stdout + run.stderr
+    assert run.stderr.startswith("ERROR:")
 
 
-SLEEPY = "import pathlib, time\n" + "".join(
-    f"def test_{i}():\n    pathlib.Path('started').touch()\n    time.sleep(0.5)\n\n"
-    for i in range(5))
+def test_main_keeps_no_state_between_calls(write_tree, capfd, monkeypatch):
+    from trelkin import cli
+
+    root = write_tree({
+        "test_s.py": "import unittest\n@unittest.skip('x')\ndef test_s():\n    pass\n",
+        "test_p.py": "def test_p():\n    pass\n",
+    })
+    monkeypatch.chdir(root)
+    assert cli.main(["--sequential", "test_s.py"]) == 0
+    assert cli.main(["--sequential", "-q", "test_p.py"]) == 0
+    assert "1 passed" in capfd.readouterr().out.splitlines()[-1]
 
 
-def interrupt(root: Path, *args: str) -> subprocess.CompletedProcess[str]:
-    """Starts the command, sends SIGINT once a test has started, and waits for the end."""
-    process = subprocess.Popen([sys.executable, "-m", "trelkin", *args], cwd=root,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               env=child_env())
-    deadline = time.monotonic() + 60
-    while not (root / "started").exists() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    process.send_signal(signal.SIGINT)
-    stdout, stderr = process.communicate(timeout=30)
-    return subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
-
-
-@pytest.mark.parametrize("mode", [["--sequential"], ["-n", "2"]])
-def test_ctrl_c_stops_the_run_and_reports_what_finished(write_tree, mode):
-    root = write_tree({f"test_{n}.py": SLEEPY for n in range(6)})
-    result = interrupt(root, *mode)
-    assert result.returncode == 2, result.stdout + result.stderr
-    assert "Interrupted" in result.stdout
-    assert " not run in " in last_line(result)
-    assert "failed" not in last_line(result)
-    assert "Traceback" not in result.stderr
-
-
-def test_ctrl_c_gives_up_on_a_test_blocked_in_a_parallel_run(write_tree):
-    root = write_tree({"test_long.py": "import pathlib, time\ndef test_long():\n"
-                                       "    pathlib.Path('started').touch()\n    time.sleep(600)\n",
-                       "test_p.py": PASSING})
-    result = interrupt(root, "-n", "2")
-    assert result.returncode == 2
-    assert "running: test_long.py::test_long" in result.stdout
-    assert " not run in " in last_line(result)
-
-
-def test_version_and_help():
-    version = subprocess.run([sys.executable, "-m", "trelkin", "--version"], capture_output=True,
-                             text=True, timeout=60)
-    assert version.stdout.strip() == "trelkin 0.1.0"
-    assert "--junitxml" in subprocess.run([sys.executable, "-m", "trelkin", "-h"],
-                                          capture_output=True, text=True, timeout=60).stdout
+def test_progress_shows_a_line_per_file_in_path_order(write_tree):
+    root = write_tree({
+        "test_one.py": "import time\ndef test_a():\n    time.sleep(0.3)\n",
+        "test_two.py": "def test_b():\n    pass\ndef test_c():\n    assert 0\n",
+    })
+    run = trelkin(root, "--threads", "-n", "2")
+    lines = [line for line in run.stdout.splitlines() if line.startswith("test_")]
+    assert lines[0].startswith("test_one.py .") and lines[0].endswith("[ 33%]")
+    assert lines[1].startswith("test_two.py .F") and lines[1].endswith("[100%]")

@@ -79,6 +79,9 @@ def collected(terminal: Terminal, session: Session, items: Sequence[Item], secon
     if session.options.collect_only and session.options.verbosity < 0:
         return
     terminal.line(text)
+    if session.lastrun is not None:
+        for status in session.lastrun.status:
+            terminal.line(status)
     terminal.line()
 
 
@@ -205,6 +208,9 @@ def finish(
         text, colour = summary_text(counts, seconds)
         _summary_line(terminal, text, colour, options.verbosity)
     terminal.flush()
+    if session.lastrun is not None:
+        nodeids = [getattr(item, "nodeid", item) for item in items]
+        session.lastrun.save(session.outcomes, session.collection_errors, nodeids, collect_only)
     if options.junitxml and not collect_only:
         from trelkin import _junit
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from trelkin._collect import TestFile
     from trelkin._runtime import Item
     from trelkin._session import Session
 
@@ -56,3 +57,65 @@ def _keyword_matcher(item: Item):  # type: ignore[no-untyped-def]
 def _mark_matcher(item: Item):  # type: ignore[no-untyped-def]
     names = {mark.name for mark in item.marks}
     return names.__contains__
+
+
+def prune_statically(session: Session, files: list[TestFile]) -> list[TestFile]:
+    """With -k or -m: the files whose source shows that no test can be selected are left
+    out unimported; their tests count as deselected."""
+    options = session.options
+    if not (options.keyword or options.markexpr):
+        return files
+    from pathlib import Path
+
+    from trelkin import _index
+    from trelkin._expression import compile_expression
+
+    try:
+        keyword = compile_expression(options.keyword) if options.keyword else None
+        mark = compile_expression(options.markexpr) if options.markexpr else None
+    except Exception as error:
+        raise SelectionError(str(error)) from None
+    rootdir = session.settings.rootdir
+    classes = list(session.settings.getini("python_classes"))  # type: ignore[call-overload]
+    functions = list(session.settings.getini("python_functions"))  # type: ignore[call-overload]
+    dynamic_dirs: dict[Path, bool] = {}
+
+    def under_dynamic_conftest(directory: Path) -> bool:
+        if directory not in dynamic_dirs:
+            here = _index.dynamic_conftest(directory / "conftest.py")
+            parent = directory.parent
+            above = (
+                parent != directory
+                and (directory == rootdir or rootdir in directory.parents)
+                and directory != rootdir
+                and under_dynamic_conftest(parent)
+            )
+            dynamic_dirs[directory] = here or above
+        return dynamic_dirs[directory]
+
+    def keyword_test(test: _index.StaticTest) -> bool:
+        lowered = [name.lower() for name in test.keywords]
+        return keyword.evaluate(lambda sub: any(sub.lower() in name for name in lowered))  # type: ignore[union-attr]
+
+    def mark_test(test: _index.StaticTest) -> bool:
+        return mark.evaluate(test.marks.__contains__)  # type: ignore[union-attr]
+
+    kept = []
+    for test_file in files:
+        path = Path(test_file.path)
+        if any(test_file.selectors) or under_dynamic_conftest(path.parent):
+            kept.append(test_file)
+            continue
+        try:
+            source = path.read_text(encoding="utf-8")
+        except (OSError, UnicodeDecodeError):
+            kept.append(test_file)
+            continue
+        parents = test_file.nodeid_path.split("/")[:-1]
+        static = _index.index_file(source, path.name, parents, classes, functions)
+        if _index.may_select(static, keyword_test if keyword else None,
+                             mark_test if mark else None):
+            kept.append(test_file)
+        else:
+            session.deselected += len(static.tests)
+    return kept

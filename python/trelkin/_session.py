@@ -27,6 +27,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
 
     from trelkin._config import Settings
+    from trelkin._lastrun import LastRun
     from trelkin._runtime import Item, Runtime
     from trelkin._terminal import Progress
 
@@ -112,6 +113,13 @@ class Session:
         self._lock = threading.Lock()
         # The test each thread runs now, by thread id: a Ctrl-C interrupts these.
         self.running: dict[int, Item] = {}
+        self.lastrun: LastRun | None = None
+        # In a worker process: where events go, and the fd capture the pool started.
+        self.emit: Callable[[tuple], None] | None = None  # type: ignore[type-arg]
+        self.fd_capture: object | None = None
+        self.process_mode = False
+        self.collected_ids: list[str] = []
+        self.worker_errors: list[str] = []
 
     # ---- collection ------------------------------------------------------------------
 
@@ -145,12 +153,14 @@ class Session:
         core_items = [_core_item(item, token, index) for index, item in enumerate(items)]
         previous = signal.getsignal(signal.SIGINT)
         signal.signal(signal.SIGINT, self._on_interrupt)
+        watch = _ProcessWatch(self)
         try:
             if mode == "sequential":
                 self._run_sequential(core_items)
             else:
                 self._run_threads(core_items)
         finally:
+            watch.close()
             signal.signal(signal.SIGINT, previous)
             del _compat.runs[token]
 
@@ -206,6 +216,92 @@ class Session:
             raise _Interrupted
         _interrupt_threads([ident for ident in self.running if ident != main])
 
+    # ---- worker processes --------------------------------------------------------------
+
+    def run_processes(self, found: Found, count: int, select: Callable[[list[Item]], list[Item]],
+                      durations: dict[str, float]) -> None:
+        """Runs each file in a worker process: this process imports no test module; the
+        workers collect, select and run, and send their outcomes back. Files go out
+        longest recorded duration first, then in path order."""
+        from trelkin._workers import Job, WorkerPool
+
+        self._select_in_worker = select
+        order = sorted(
+            found.files, key=lambda file: (-durations.get(file.nodeid_path, 0.0), file.path)
+        )
+        jobs = [Job(test_file.path, payload=test_file) for test_file in order]
+        self.process_mode = True
+        count = max(1, min(count, len(jobs)))
+        capture = "no" if self.nocapture else "fd" if self.options.capture == "fd" else "sys"
+        self.pool = WorkerPool(
+            count,
+            worker_main=self._worker_main,
+            max_restarts=4 if self.options.max_worker_restart is None
+            else self.options.max_worker_restart,
+            timeout=self.options.timeout,
+            capture=capture,
+        )
+        previous = signal.getsignal(signal.SIGINT)
+        signal.signal(signal.SIGINT, self._on_interrupt_processes)
+        try:
+            self.pool.run(jobs, self._on_worker_event)
+        except KeyboardInterrupt:
+            self.interrupted = True
+        finally:
+            signal.signal(signal.SIGINT, previous)
+
+    def _on_interrupt_processes(self, signum: int, frame: object) -> None:
+        self.interrupted = True
+        self.stop_reason = "KeyboardInterrupt"
+        self.pool.stop()
+
+    def _on_worker_event(self, event: tuple) -> None:  # type: ignore[type-arg]
+        kind = event[0]
+        if kind == "collected":
+            _, path, nodeids, error = event
+            if self.progress is not None:
+                from trelkin._terminal import display_path
+
+                self.progress.add_file(path, len(nodeids), display_path(path, str(self.invocation_dir)))
+            if error is not None:
+                self._collection_outcome(Outcome.from_dict(error))
+            self.collected_ids += nodeids
+        elif kind == "outcome":
+            outcome = Outcome.from_dict(event[1])
+            self._record(outcome)
+            if self.stop_reason is not None and not self.interrupted:
+                self.pool.stop()
+        elif kind == "worker-error":
+            _, path, text = event
+            self.worker_errors.append(text)
+
+    def _worker_main(self, job: object, emit: Callable[[tuple], None]) -> None:  # type: ignore[type-arg]
+        """Runs inside a worker: collects the job's file, selects, runs what is left of it
+        through the core and reports every event."""
+        from trelkin import _fdcapture
+
+        test_file: TestFile = job.payload  # type: ignore[attr-defined]
+        self.progress = None
+        self.emit = emit
+        collected = self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+        error = collected.error.to_dict() if collected.error is not None else None
+        items = select_by_selectors(collected.items, test_file) if error is None else []
+        items = self._select_in_worker(items)
+        emit(("collected", test_file.path, [item.nodeid for item in items], error))
+        skip = job.skip  # type: ignore[attr-defined]
+        items = [item for item in items if item.nodeid not in skip]
+        self.fd_capture = _fdcapture.active()
+        self.plan = Plan(items, _following(items, by_file=False))
+        # The last test of the file has no follower in this process: its scopes end.
+        token = id(self)
+        _compat.runs[token] = self
+        try:
+            core_items = [_core_item(item, token, index) for index, item in enumerate(items)]
+            _core.run_tests_sequential(core_items, nocapture=self.fd_capture is not None or self.nocapture)
+        finally:
+            del _compat.runs[token]
+        emit(("done", test_file.path))
+
     def execute(self, index: int) -> None:
         """Runs one planned test (called by the executor, on the thread the core gives it)."""
         item = self.plan.items[index]
@@ -215,7 +311,12 @@ class Session:
             return
         following = self.plan.following[index]
         next_item = self.plan.items[following] if following is not None else None
-        capture = NoCapture() if self.nocapture else SysCapture()
+        if self.emit is not None:
+            self.emit(("start", item.nodeid, item.path, item.line, _timeout(item, self.options)))
+        if self.fd_capture is not None:
+            capture = self.fd_capture
+        else:
+            capture = NoCapture() if self.nocapture else SysCapture()
         ident = threading.get_ident()
         self.running[ident] = item
         interrupted_before = self.interrupted
@@ -233,12 +334,17 @@ class Session:
             raise _TestFailed(outcome.message)
 
     def _record(self, outcome: Outcome) -> None:
+        if self.emit is not None:
+            self.emit(("outcome", outcome.to_dict()))
+            return
         with self._lock:
             self.outcomes.append(outcome)
             if outcome.failing and outcome.kind != Kind.NOT_RUN:
                 self.failures += 1
                 if self.maxfail and self.failures >= self.maxfail and self.stop_reason is None:
                     self.stop_reason = f"stopping after {self.failures} failures"
+            if self.lastrun is not None and self.stop_reason is None:
+                self.stop_reason = self.lastrun.stop_reason(outcome)
         if self.progress is not None and outcome.kind != Kind.NOT_RUN:
             self.progress.record(outcome.path, outcome.nodeid, outcome.kind)
         if self.on_outcome is not None:
@@ -248,6 +354,40 @@ class Session:
         """Session-scoped teardown, once every test has run."""
         for outcome in self.runtime.finish():
             self.collection_errors.append(outcome)
+
+
+class _ProcessWatch:
+    """While tests run in this process: a fatal signal prints every thread's traceback
+    (the running tests' frames among them), and a test that ends the process with
+    ``os._exit`` is named, and never leaves with status 0 before the summary."""
+
+    def __init__(self, session: Session) -> None:
+        import faulthandler
+
+        self._session = session
+        self._faulthandler_was = faulthandler.is_enabled()
+        self._stderr = os.dup(2)
+        faulthandler.enable(file=self._stderr, all_threads=True)
+        self._real_exit = os._exit
+        os._exit = self._exit  # type: ignore[assignment]
+
+    def _exit(self, status: int) -> None:
+        running = sorted(item.nodeid for item in self._session.running.values())
+        named = ", ".join(running) or "a test"
+        message = f"\ntrelkin: {named} ended the process with os._exit({status}) " \
+                  "before the run's summary\n"
+        os.write(self._stderr, message.encode("utf-8", "backslashreplace"))
+        self._real_exit(status or 3)
+
+    def close(self) -> None:
+        import faulthandler
+
+        os._exit = self._real_exit
+        if self._faulthandler_was:
+            faulthandler.enable(all_threads=True)
+        else:
+            faulthandler.disable()
+        os.close(self._stderr)
 
 
 def select_by_selectors(items: Sequence[Item], test_file: TestFile) -> list[Item]:
@@ -317,6 +457,14 @@ def _core_item(item: Item, token: int, index: int) -> _core.TestItem:
     core.line_no = max(item.line, 0)
     core.args_json = f"@{token}/{index}"
     return core
+
+
+def _timeout(item: Item, options: argparse.Namespace) -> float | None:
+    """A test's time limit: its timeout mark, else --timeout or the ini value."""
+    marked = getattr(item, "timeout", None)
+    if marked is not None:
+        return marked
+    return options.timeout
 
 
 def _not_run(item: Item, reason: str) -> Outcome:

@@ -125,6 +125,9 @@ class Terminal:
     def flush(self) -> None:
         self._file.flush()
 
+    def close(self) -> None:
+        self._file.close()
+
 
 def display_path(path: str, invocation_dir: str) -> str:
     """A file as progress and summaries show it: relative to where the command runs."""
@@ -232,18 +235,19 @@ class Progress:
 
     def _show_letter(self, letter: bytes) -> None:
         self._start_line()
-        width = self._terminal.width - _PERCENT_WIDTH
-        if self._column >= width:
-            self._pending += self._terminal.encode(self._percent() + "\n")
-            self._column = 0
         self._pending += letter
         self._column += 1
+        # Lines end one column short of the width, as pytest's do.
+        if self._column + _PERCENT_WIDTH >= self._terminal.width - 1:
+            self._pending += self._terminal.encode(self._percent() + "\n")
+            self._column = 0
 
     def _end_line(self) -> None:
         if not self._open_line:
             return
-        padding = max(self._terminal.width - _PERCENT_WIDTH - self._column, 0)
-        self._pending += self._terminal.encode(" " * padding + self._percent() + "\n")
+        if self._column:
+            padding = max(self._terminal.width - 1 - _PERCENT_WIDTH - self._column, 0)
+            self._pending += self._terminal.encode(" " * padding + self._percent() + "\n")
         self._column = 0
         self._open_line = False
 
@@ -255,7 +259,7 @@ class Progress:
         word = _LETTERS[kind][1]
         if when:
             word = f"{word} ({when})"
-        padding = " " * max(self._terminal.width - len(nodeid) - len(word) - 1 - _PERCENT_WIDTH, 0)
+        padding = " " * max(self._terminal.width - 2 - len(nodeid) - len(word) - _PERCENT_WIDTH, 0)
         styled = self._terminal.style(word, _LETTERS[kind][2])
         self._pending += self._terminal.encode(f"{nodeid} {styled}{padding}{self._percent()}\n")
         self._write_pending()

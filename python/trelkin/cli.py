@@ -116,6 +116,13 @@ def parser(width: int = 80) -> argparse.ArgumentParser:
                        default=None, help="accepted for pytest-xdist's sake: files always "
                        "stay whole on one worker")
     group.add_argument("-p", dest="plugins", action="append", default=[], metavar="NAME")
+    group.add_argument("--max-worker-restart", type=_count, default=None, metavar="N",
+                       help="stop after N crashed workers per worker (default 4)")
+    group.add_argument("--timeout", type=_seconds, default=None, metavar="SECONDS",
+                       help="fail a test that runs longer")
+    group.add_argument("--shard", metavar="K/N", help="run the K-th of N disjoint shards")
+    group.add_argument("--durations-path", metavar="FILE",
+                       help="a JSON file of recorded durations to balance shards by")
 
     group = parser.add_argument_group("reporting")
     group.add_argument("-v", "--verbose", action="count", default=0, dest="verbose")
@@ -141,6 +148,9 @@ def parser(width: int = 80) -> argparse.ArgumentParser:
     group.add_argument("--basetemp", metavar="DIR")
     group.add_argument("--import-mode", choices=("prepend", "append", "importlib"),
                        default="prepend")
+    from trelkin import _lastrun
+
+    _lastrun.add_arguments(parser)
     return parser
 
 
@@ -203,9 +213,23 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
 
 
 def _mode(options: argparse.Namespace) -> str:
+    """sequential, threads or processes: processes by default where the interpreter has a
+    GIL (threads of one process don't run Python code at once there), threads where it
+    hasn't."""
     if options.sequential or options.workers == 0:
         return "sequential"
-    return "threads"
+    if options.threads:
+        return "threads"
+    if options.processes:
+        return "processes"
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    return "processes" if gil else "threads"
+
+
+def _worker_count(options: argparse.Namespace) -> int:
+    if isinstance(options.workers, int):
+        return options.workers
+    return os.cpu_count() or 1
 
 
 def _run(
@@ -223,8 +247,17 @@ def _run(
         os.environ["RAYON_NUM_THREADS"] = str(options.workers)
     elif options.workers == "auto":
         os.environ.pop("RAYON_NUM_THREADS", None)
+    from trelkin._cache import Cache
+    from trelkin._lastrun import LastRun, show
+
+    cache = None if "no:cacheprovider" in options.plugins else Cache(settings.rootdir)
+    if options.cacheshow is not None and cache is not None:
+        for line in show(cache, options.cacheshow):
+            terminal.line(line)
+        return ExitCode.OK
     runtime = Runtime(settings, options, threaded=mode == "threads")
     session = Session(options, settings, runtime, options.invocation_dir)
+    session.lastrun = LastRun(cache, options)
     if options.verbosity >= 0 and not options.no_header:
         _report.header(terminal, session, mode)
     try:
@@ -239,6 +272,25 @@ def _run(
         in_virtualenv=options.collect_in_virtualenv,
     )
     runtime.configure(options)
+    skipped_files = session.lastrun.prune_files(found)
+    if options.shard:
+        from trelkin import _shard
+
+        try:
+            shard = _shard.parse_shard(options.shard)
+        except ValueError as error:
+            raise UsageError(str(error)) from None
+        weights = _shard.load_durations(cache, options.durations_path)
+        chosen = set(_shard.select_shard([f.nodeid_path for f in found.files], shard, weights))
+        found.files[:] = [f for f in found.files if f.nodeid_path in chosen]
+    from trelkin import _select
+
+    try:
+        found.files[:] = _select.prune_statically(session, found.files)
+    except _select.SelectionError as error:
+        raise UsageError(str(error)) from None
+    if mode == "processes" and not options.collect_only:
+        return _run_processes(options, session, terminal, found, started, cache)
     collected_at = time.perf_counter()
     items = session.collect(found)
     from trelkin._session import unmatched_selectors
@@ -247,6 +299,8 @@ def _run(
     if missing and not session.collection_errors:
         raise UsageError(f"not found: {missing[0]}")
     items = _report.select(session, items)
+    items, deselected = session.lastrun.select(items, skipped_files)
+    session.deselected += deselected
     collect_seconds = time.perf_counter() - collected_at
     _report.collected(terminal, session, items, collect_seconds)
     if options.collect_only:
@@ -265,6 +319,36 @@ def _run(
                 session.progress.finish()
         session.finish()
     return _report.finish(terminal, session, started, items=items)
+
+
+def _run_processes(
+    options: argparse.Namespace, session: Session, terminal: Terminal, found: object,
+    started: float, cache: object,
+) -> int:
+    """Files run in worker processes: this process collects nothing itself."""
+    from trelkin import _report, _select
+    from trelkin._lastrun import DURATIONS
+
+    def select_in_worker(items: list) -> list:  # type: ignore[type-arg]
+        items = _select.select(session, items)
+        return session.lastrun.select(items, 0)[0] if session.lastrun else items
+
+    if options.verbosity >= 0:
+        files = len(found.files)  # type: ignore[attr-defined]
+        terminal.line(f"collecting in {min(_worker_count(options), max(files, 1))} workers: "
+                      f"{files} file{'s' * (files != 1)}")
+        terminal.line()
+    session.collection_errors += found.errors  # type: ignore[attr-defined]
+    _report.start_progress(terminal, session, [])
+    durations = dict(cache.get(DURATIONS, {}) or {}) if cache is not None else {}  # type: ignore[attr-defined]
+    try:
+        session.run_processes(found, _worker_count(options), select_in_worker, durations)  # type: ignore[arg-type]
+    finally:
+        if session.progress is not None:
+            session.progress.finish()
+    for text in session.worker_errors:
+        terminal.line(text.rstrip("\n"), "red")
+    return _report.finish(terminal, session, started, items=session.collected_ids)  # type: ignore[arg-type]
 
 
 def _check_writable(path: str) -> None:
