@@ -57,6 +57,9 @@ class Outcome:
     teardown_error: Outcome | None = None
     # JUnit properties a test recorded (record_property).
     properties: list[tuple[str, str]] = field(default_factory=list)
+    # The warnings the test raised, each as the summary shows it: "path:line: Category:
+    # message" and the source line below it.
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def failing(self) -> bool:
