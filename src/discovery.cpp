@@ -275,42 +275,31 @@ std::optional<std::string> read_file(const std::string& path) {
     return content;
 }
 
-// The attribute names fetched from every node, interned once per file or class so that no
-// lookup makes or hashes a new string. Caller holds the lock. Throws PythonError.
-struct NodeNames {
-    PyRef body = intern("body");
-    PyRef class_attribute = intern("__class__");
-    PyRef name_attribute = intern("__name__");
-    PyRef name = intern("name");
-    PyRef lineno = intern("lineno");
-
-    static PyRef intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
-};
+// The attribute names fetched from every node, interned once per process so that no lookup
+// makes or hashes a new string.
+InternedName body_name{"body"};
+InternedName class_name_attribute{"__class__"};
+InternedName dunder_name{"__name__"};
+InternedName name_name{"name"};
+InternedName lineno_name{"lineno"};
+InternedName parse_name{"parse"};
+InternedName ast_module{"ast"};
 
 enum class NodeKind { function, class_definition, other };
 
-// UTF-8 of a str; the view lives as long as `text`. Throws PythonError for any other type.
-std::string_view utf8_of(PyObject* text) {
-    if (!PyUnicode_Check(text)) raise_type_error(text, "str");
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) throw PythonError{};
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 // The kind of a node, told by node.__class__.__name__. Caller holds the lock.
-NodeKind node_kind(PyObject* node, const NodeNames& names) {
-    PyRef type = check(PyObject_GetAttr(node, names.class_attribute.get()));
-    PyRef type_name = check(PyObject_GetAttr(type.get(), names.name_attribute.get()));
-    const std::string_view kind = utf8_of(type_name.get());
+NodeKind node_kind(PyObject* node) {
+    PyRef type = check(PyObject_GetAttr(node, class_name_attribute.get()));
+    PyRef type_name = check(PyObject_GetAttr(type.get(), dunder_name.get()));
+    const std::string_view kind = utf8_view(type_name.get());
     if (kind == "FunctionDef" || kind == "AsyncFunctionDef") return NodeKind::function;
     if (kind == "ClassDef") return NodeKind::class_definition;
     return NodeKind::other;
 }
 
 // The line of a test's definition node. Caller holds the lock.
-std::uint32_t definition_line(PyObject* node, const NodeNames& names) {
-    PyRef lineno = check(PyObject_GetAttr(node, names.lineno.get()));
+std::uint32_t definition_line(PyObject* node) {
+    PyRef lineno = check(PyObject_GetAttr(node, lineno_name.get()));
     return to_u32(lineno.get());
 }
 
@@ -324,64 +313,57 @@ void for_each_node(PyObject* body, Visit&& visit) {
 }
 
 void collect_methods(PyObject* body, const std::string& path, const std::string& class_name,
-                     std::vector<TestItem>& items, const NodeNames& names) {
+                     std::vector<TestItem>& items) {
     for_each_node(body, [&](PyObject* node) {
-        if (node_kind(node, names) != NodeKind::function) return;
-        PyRef name = check(PyObject_GetAttr(node, names.name.get()));
-        const std::string_view method = utf8_of(name.get());
+        if (node_kind(node) != NodeKind::function) return;
+        PyRef name = check(PyObject_GetAttr(node, name_name.get()));
+        const std::string_view method = utf8_view(name.get());
         if (!method.starts_with("test")) return;
         std::string full_name;
         full_name.reserve(class_name.size() + 2 + method.size());
         full_name.append(class_name).append("::").append(method);
-        items.push_back(TestItem{path, std::move(full_name), definition_line(node, names), {}});
+        items.push_back(TestItem{path, std::move(full_name), definition_line(node), {}});
     });
 }
 
 // The tests of one file, or nothing when it cannot be read. Caller holds the lock; throws
 // PythonError when the import, the parse or the walk of the tree fails.
 std::optional<std::vector<TestItem>> scan_file(const std::string& path) {
-    PyRef ast = check(PyImport_ImportModule("ast"));
+    PyRef ast = import_module(ast_module);
+    if (!ast) throw PythonError{};
     std::optional<std::string> content = read_file(path);
     if (!content) return std::nullopt;
     PyRef text = check(
         PyUnicode_DecodeUTF8(content->data(), static_cast<Py_ssize_t>(content->size()), nullptr));
     content.reset();
-    PyRef parse = check(PyObject_GetAttrString(ast.get(), "parse"));
+    PyRef parse = check(PyObject_GetAttr(ast.get(), parse_name.get()));
     PyRef tree = check(PyObject_CallOneArg(parse.get(), text.get()));
-    const NodeNames names;
-    PyRef body = check(PyObject_GetAttr(tree.get(), names.body.get()));
+    PyRef body = check(PyObject_GetAttr(tree.get(), body_name.get()));
 
     std::vector<TestItem> items;
     for_each_node(body.get(), [&](PyObject* node) {
-        const NodeKind kind = node_kind(node, names);
+        const NodeKind kind = node_kind(node);
         if (kind == NodeKind::other) return;
-        PyRef name = check(PyObject_GetAttr(node, names.name.get()));
-        const std::string_view text_name = utf8_of(name.get());
+        PyRef name = check(PyObject_GetAttr(node, name_name.get()));
+        const std::string_view text_name = utf8_view(name.get());
         if (kind == NodeKind::function) {
             if (text_name.starts_with("test")) {
-                items.push_back(
-                    TestItem{path, std::string(text_name), definition_line(node, names), {}});
+                items.push_back(TestItem{path, std::string(text_name), definition_line(node), {}});
             }
             return;
         }
         if (!text_name.starts_with("Test")) return;
-        PyRef class_body = PyRef::steal(PyObject_GetAttr(node, names.body.get()));
+        PyRef class_body = PyRef::steal(PyObject_GetAttr(node, body_name.get()));
         if (!class_body) {
             discard_error();  // a class whose body cannot be had is skipped, not the file
             return;
         }
-        collect_methods(class_body.get(), path, std::string(text_name), items, names);
+        collect_methods(class_body.get(), path, std::string(text_name), items);
     });
     return items;
 }
 
 }  // namespace
-
-void collect_class_methods(PyObject* body, const std::string& path, const std::string& class_name,
-                           std::vector<TestItem>& items) {
-    const NodeNames names;
-    collect_methods(body, path, class_name, items, names);
-}
 
 std::optional<std::vector<TestItem>> parse_test_file(const std::string& path) {
     AttachThread attached;
@@ -458,7 +440,7 @@ namespace {
 void host_lowercase_into(std::string_view text, std::string& out) {
     PyRef original = make_str(text);
     PyRef lowered = check(PyObject_CallMethod(original.get(), "lower", nullptr));
-    out.assign(utf8_of(lowered.get()));
+    out.assign(utf8_view(lowered.get()));
 }
 
 // The same mapping, done here for ASCII text, where it is the ASCII one.
@@ -505,11 +487,7 @@ std::vector<TestItem*> sorted_items(std::vector<TestItem>& items) {
     std::vector<TestItem*> order;
     order.reserve(items.size());
     for (TestItem& item : items) order.push_back(&item);
-    // std::string compares as unsigned bytes (char_traits<char>::compare is memcmp).
-    std::stable_sort(order.begin(), order.end(), [](const TestItem* a, const TestItem* b) {
-        const int by_path = a->path.compare(b->path);
-        return by_path != 0 ? by_path < 0 : a->line_no < b->line_no;
-    });
+    sort_by_path_then_line(order, [](const TestItem* item) -> const TestItem& { return *item; });
     return order;
 }
 

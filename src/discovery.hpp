@@ -27,11 +27,6 @@ std::vector<std::string> find_test_files(const std::string& root);
 // interpreter lock itself, so it runs on any thread.
 std::optional<std::vector<TestItem>> parse_test_file(const std::string& path);
 
-// Appends the test methods of one test class body to `items`. Caller holds the lock.
-// Throws PythonError when the body cannot be walked.
-void collect_class_methods(PyObject* body, const std::string& path, const std::string& class_name,
-                           std::vector<TestItem>& items);
-
 // All files' tests in file order, scanned on the pool. Caller holds the lock; it is
 // released for the parallel phase and held again on return.
 std::vector<TestItem> scan_test_files(const std::vector<std::string>& paths);

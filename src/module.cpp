@@ -1,9 +1,9 @@
-// The module _core: entry point, exec step, calling conventions and error handling.
+// The module _core: its calling conventions (argument binding, conversions, the one place
+// where C++ exceptions become host errors) and its registration (entry point, exec step).
 #include "module.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
+#include <bit>
 #include <new>
 #include <string>
 
@@ -15,86 +15,18 @@ namespace trelkin {
 
 namespace {
 
-// Process-wide objects made at first need and never released. Creation runs with the
-// interpreter lock held; the compare-exchange keeps the first of two racing creations.
-std::atomic<PyObject*> panic_type_slot{nullptr};
-std::atomic<PyObject*> sequence_abc_slot{nullptr};
+InternedName all_name{"__all__"};
+InternedName name_name{"__name__"};
+InternedName add_note_name{"add_note"};
+InternedName module_attribute{"__module__"};
+InternedName qualname_name{"__qualname__"};
 
-PyObject* keep_first(std::atomic<PyObject*>& slot, PyRef made) {
-    PyObject* expected = nullptr;
-    // acq_rel: publishes the new object to other threads, or acquires the winner's.
-    if (slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
-        return made.release();
-    }
-    return expected;
-}
-
-PyObject* panic_type() {
-    if (PyObject* existing = panic_type_slot.load(std::memory_order_acquire)) return existing;
-    PyRef made = check(PyErr_NewExceptionWithDoc(
-        "trelkin.PanicException",
-        "The exception raised when trelkin's native code fails unexpectedly.\n\n"
-        "Like SystemExit, it derives from BaseException, so that it will typically\n"
-        "propagate all the way up the stack and end the interpreter.",
-        PyExc_BaseException, nullptr));
-    return keep_first(panic_type_slot, std::move(made));
-}
-
-// str() of an exception as UTF-8, or a fixed text when that fails.
-std::string describe_exception(PyObject* exception) {
-    PyRef text = PyRef::steal(PyObject_Str(exception));
-    if (text) {
-        try {
-            return str_to_utf8_lossy(text.get());
-        } catch (const PythonError&) {
-        }
-    }
-    PyErr_Clear();
-    return "<exception str() failed>";
-}
-
-thread_local int attach_depth = 0;
+// collections.abc.Sequence, imported at first need; it names the target of the type error.
+OnceSlot<> sequence_abc_slot;
 
 }  // namespace
 
-// ---- errors ----------------------------------------------------------------------------
-
-PyRef fetch_error() {
-    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (!exception) {
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        exception = PyRef::steal(PyErr_GetRaisedException());
-        if (!exception) throw InternalFailure("could not create SystemError");
-    }
-    PyObject* panic = panic_type_slot.load(std::memory_order_acquire);
-    if (panic != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic)) {
-        std::string message = describe_exception(exception.get());
-        std::fputs(
-            "--- trelkin: resuming an internal failure fetched back from the "
-            "interpreter ---\nPython stack trace below:\n",
-            stderr);
-        std::fflush(stderr);
-        PyErr_SetRaisedException(exception.release());
-        PyErr_PrintEx(0);
-        throw InternalFailure(message);
-    }
-    return exception;
-}
-
-void discard_error() {
-    fetch_error();
-}
-
-void raise_panic(const std::string& message) {
-    PyErr_Clear();
-    try {
-        PyObject* type = panic_type();
-        PyRef text = make_str(utf8_lossy(message));
-        PyErr_SetObject(type, text.get());
-    } catch (const PythonError&) {
-        // The error of the failed creation stays set: it is what the caller sees.
-    }
-}
+// ---- errors at the boundary ------------------------------------------------------------
 
 PyObject* translate_current_exception() {
     try {
@@ -111,114 +43,6 @@ PyObject* translate_current_exception() {
         raise_panic("unknown internal failure");
     }
     return nullptr;
-}
-
-// ---- text ------------------------------------------------------------------------------
-
-PyRef make_str(std::string_view text) {
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-std::string utf8_lossy(std::string_view bytes) {
-    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = s[i];
-        if (lead < 0x80) {
-            out.push_back(static_cast<char>(lead));
-            ++i;
-            continue;
-        }
-        // Length and the allowed range of the second byte, which rules out overlong forms,
-        // surrogates and code points above U+10FFFF.
-        std::size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        }
-        if (length == 0) {
-            out.append(replacement);
-            ++i;
-            continue;
-        }
-        // Replace the maximal valid prefix of a broken sequence by one U+FFFD.
-        std::size_t taken = 1;
-        while (taken < length && i + taken < n) {
-            const unsigned char next = s[i + taken];
-            const unsigned char lo = taken == 1 ? low : 0x80;
-            const unsigned char hi = taken == 1 ? high : 0xBF;
-            if (next < lo || next > hi) break;
-            ++taken;
-        }
-        if (taken == length) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out.append(replacement);
-        }
-        i += taken;
-    }
-    return out;
-}
-
-std::string str_to_utf8_lossy(PyObject* text) {
-    if (!PyUnicode_Check(text)) raise_type_error(text, "str");
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
-    PyErr_Clear();
-    PyRef bytes = check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    return utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
-}
-
-// ---- interpreter lock ------------------------------------------------------------------
-
-ReleaseLock::ReleaseLock() : saved_(nullptr), saved_depth_(attach_depth) {
-    // While the lock is released this thread holds no attachment: a task run here must
-    // attach for real.
-    attach_depth = 0;
-    saved_ = PyEval_SaveThread();
-}
-
-ReleaseLock::~ReleaseLock() {
-    PyEval_RestoreThread(saved_);
-    attach_depth = saved_depth_;
-}
-
-bool AttachThread::attach() {
-    if (attach_depth > 0) {
-        ++attach_depth;
-        counted_ = true;
-        return true;
-    }
-    if (!Py_IsInitialized() || Py_IsFinalizing()) return false;
-    state_ = PyGILState_Ensure();
-    ensured_ = true;
-    ++attach_depth;
-    return true;
-}
-
-AttachThread::~AttachThread() {
-    if (counted_) {
-        --attach_depth;
-    } else if (ensured_) {
-        --attach_depth;
-        PyGILState_Release(state_);
-    }
 }
 
 // ---- binding ---------------------------------------------------------------------------
@@ -303,8 +127,13 @@ void rethrow_with_note(const char* param) {
     std::string note = std::string("while processing '") + param + "'";
     PyRef text = PyRef::steal(PyUnicode_FromString(note.c_str()));
     PyRef added;
-    if (text)
-        added = PyRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", text.get()));
+    if (text) {
+        try {
+            added = PyRef::steal(
+                PyObject_CallMethodOneArg(exception.get(), add_note_name.get(), text.get()));
+        } catch (const PythonError&) {
+        }
+    }
     if (!added) PyErr_Clear();
     PyErr_SetRaisedException(exception.release());
     throw PythonError{};
@@ -312,22 +141,8 @@ void rethrow_with_note(const char* param) {
 
 // ---- conversions -----------------------------------------------------------------------
 
-void raise_type_error(PyObject* value, const char* target) {
-    if (value == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
-        throw PythonError{};
-    }
-    PyRef qualname = check(PyType_GetQualName(Py_TYPE(value)));
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
-    throw PythonError{};
-}
-
 std::string to_text(PyObject* value) {
-    if (!PyUnicode_Check(value)) raise_type_error(value, "str");
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) throw PythonError{};
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string(utf8_view(value));
 }
 
 std::optional<std::string> to_optional_text(PyObject* value) {
@@ -357,7 +172,7 @@ namespace {
 // True for numpy's boolean scalar types, recognised by module and type name only.
 bool is_numpy_bool_type(PyTypeObject* type) {
     PyRef module =
-        PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+        PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_attribute.get()));
     if (!module) {
         discard_error();
         return false;
@@ -395,10 +210,10 @@ TestItem to_test_item(PyObject* value) {
 namespace {
 
 PyObject* sequence_abc() {
-    if (PyObject* existing = sequence_abc_slot.load(std::memory_order_acquire)) return existing;
-    PyRef abc = check(PyImport_ImportModule("collections.abc"));
-    PyRef sequence = check(PyObject_GetAttrString(abc.get(), "Sequence"));
-    return keep_first(sequence_abc_slot, std::move(sequence));
+    return sequence_abc_slot.get_or_make([] {
+        PyRef abc = check(PyImport_ImportModule("collections.abc"));
+        return check(PyObject_GetAttrString(abc.get(), "Sequence"));
+    });
 }
 
 }  // namespace
@@ -409,7 +224,7 @@ std::vector<TestItem> to_test_items(PyObject* value) {
         throw PythonError{};
     }
     if (!PySequence_Check(value)) {
-        PyRef qualname = check(PyObject_GetAttrString(sequence_abc(), "__qualname__"));
+        PyRef qualname = check(PyObject_GetAttr(sequence_abc(), qualname_name.get()));
         raise_type_error(value, to_text(qualname.get()).c_str());
     }
     std::vector<TestItem> items;
@@ -434,12 +249,12 @@ namespace {
 
 // Appends `name` to the module's __all__ (creating it if missing) and sets the attribute.
 void add_value(PyObject* module, PyObject* name, PyObject* value) {
-    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name.get()));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
         all = check(PyList_New(0));
-        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        check_status(PyObject_SetAttr(module, all_name.get(), all.get()));
     } else if (!PyList_Check(all.get())) {
         raise_type_error(all.get(), "list");
     }
@@ -462,28 +277,39 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     add_value(module, text.get(), reinterpret_cast<PyObject*>(type));
 }
 
-#define TRELKIN_SIGNATURE_DOC(signature) signature "\n--\n\n"
+// Every row: fast calls with keywords; the doc is the text signature alone, so the host
+// reports __text_signature__ and a __doc__ of None.
 constexpr int function_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
+// PyMethodDef stores every kind of C function under the one type PyCFunction; the flags
+// tell the host the real one.
+PyCFunction fast_function(PyCFunctionFastWithKeywords function) {
+    return std::bit_cast<PyCFunction>(function);
+}
+
 PyMethodDef function_rows[] = {
-    {"discover_tests", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discover_tests)),
-     function_flags, TRELKIN_SIGNATURE_DOC("discover_tests(root_dir, pattern=None)")},
-    {"run_tests", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_tests)),
-     function_flags, TRELKIN_SIGNATURE_DOC("run_tests(tests, num_workers=None, nocapture=False)")},
-    {"run_tests_sequential",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_tests_sequential)),
-     function_flags, TRELKIN_SIGNATURE_DOC("run_tests_sequential(tests, nocapture=False)")},
-    {"test_result_passed",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(test_result_passed)),
-     function_flags,
-     TRELKIN_SIGNATURE_DOC("test_result_passed(test, output, error_output, duration_ms)")},
-    {"test_result_failed",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(test_result_failed)),
-     function_flags,
-     TRELKIN_SIGNATURE_DOC(
-         "test_result_failed(test, output, error_output, duration_ms, error, traceback)")},
+    {.ml_name = "discover_tests",
+     .ml_meth = fast_function(discover_tests),
+     .ml_flags = function_flags,
+     .ml_doc = "discover_tests(root_dir, pattern=None)\n--\n\n"},
+    {.ml_name = "run_tests",
+     .ml_meth = fast_function(run_tests),
+     .ml_flags = function_flags,
+     .ml_doc = "run_tests(tests, num_workers=None, nocapture=False)\n--\n\n"},
+    {.ml_name = "run_tests_sequential",
+     .ml_meth = fast_function(run_tests_sequential),
+     .ml_flags = function_flags,
+     .ml_doc = "run_tests_sequential(tests, nocapture=False)\n--\n\n"},
+    {.ml_name = "test_result_passed",
+     .ml_meth = fast_function(test_result_passed),
+     .ml_flags = function_flags,
+     .ml_doc = "test_result_passed(test, output, error_output, duration_ms)\n--\n\n"},
+    {.ml_name = "test_result_failed",
+     .ml_meth = fast_function(test_result_failed),
+     .ml_flags = function_flags,
+     .ml_doc = "test_result_failed(test, output, error_output, duration_ms, error, "
+               "traceback)\n--\n\n"},
 };
-#undef TRELKIN_SIGNATURE_DOC
 
 int exec_module(PyObject* module) {
     return guard_status([&] {
@@ -492,7 +318,7 @@ int exec_module(PyObject* module) {
         PyRef module_name = check(PyModule_GetNameObject(module));
         for (PyMethodDef& row : function_rows) {
             PyRef function = check(PyCMethod_New(&row, module, module_name.get(), nullptr));
-            PyRef name = check(PyObject_GetAttrString(function.get(), "__name__"));
+            PyRef name = check(PyObject_GetAttr(function.get(), name_name.get()));
             if (!PyUnicode_Check(name.get())) raise_type_error(name.get(), "str");
             add_value(module, name.get(), function.get());
         }
@@ -500,13 +326,22 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(exec_module)},
+    // No process-wide state of ours relies on the interpreter lock: see py.hpp, capture.cpp.
+    {.slot = Py_mod_gil, .value = Py_MOD_GIL_NOT_USED},
+    {.slot = 0, .value = nullptr},
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_core",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

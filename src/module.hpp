@@ -50,10 +50,6 @@ auto convert_argument(const char* param, Convert&& convert) -> decltype(convert(
     }
 }
 
-// Sets TypeError "'{type}' object is not an instance of '{target}'" (or the None form) and
-// throws PythonError.
-[[noreturn]] void raise_type_error(PyObject* value, const char* target);
-
 // Entry-point wrappers: run the body and turn a C++ exception into the host error it stands
 // for (PythonError: already set; InternalFailure and anything else: PanicException).
 PyObject* translate_current_exception();

@@ -1,15 +1,14 @@
-// Single-test execution with capture and timing, grouping by file, and both runners.
+// Single-test execution with timing, grouping by file, and both runners.
 #include "runner.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <utility>
 
+#include "capture.hpp"
 #include "module.hpp"
 #include "pool.hpp"
 
@@ -19,140 +18,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// ---- per-thread routing of sys.stdout / sys.stderr -------------------------------------
-
-// The buffers of the test this thread is running under routed capture (borrowed: they
-// live in that test's Capture), or null when the thread runs no such test.
-struct ThreadCapture {
-    PyObject* stdout_buffer;
-    PyObject* stderr_buffer;
-};
-thread_local const ThreadCapture* current_capture = nullptr;
-
-// Makes `capture` this thread's current one for the scope; nested runs restore the outer
-// test's buffers when they end.
-class ThreadCaptureScope {
-public:
-    explicit ThreadCaptureScope(const ThreadCapture* capture)
-        : previous_(std::exchange(current_capture, capture)) {}
-    ~ThreadCaptureScope() { current_capture = previous_; }
-    ThreadCaptureScope(const ThreadCaptureScope&) = delete;
-    ThreadCaptureScope& operator=(const ThreadCaptureScope&) = delete;
-
-private:
-    const ThreadCapture* previous_;
-};
-
-// A stream object standing as sys.stdout or sys.stderr during a parallel run. Writes go to
-// the calling thread's current test buffer, or to the stream found at the run's start for a
-// thread running no captured test. Every other attribute is the current target's.
-struct RouterObject {
-    PyObject ob_base;
-    PyObject* fallback;  // owned; null when the stream was missing at the run's start
-    bool is_stderr;
-};
-
-// The stream a write on this thread goes to, as a new reference (the fallback may be
-// replaced by another host thread while the write runs Python code), or empty for none.
-PyRef router_target(PyObject* self) {
-    auto* router = reinterpret_cast<RouterObject*>(self);
-    if (current_capture != nullptr) {
-        return PyRef::borrow(router->is_stderr ? current_capture->stderr_buffer
-                                               : current_capture->stdout_buffer);
-    }
-    return PyRef::borrow(router->fallback);
-}
-
-PyObject* router_write(PyObject* self, PyObject* text) {
-    PyRef target = router_target(self);
-    if (!target) Py_RETURN_NONE;  // like print() with no stream: output dropped
-    return PyObject_CallMethod(target.get(), "write", "O", text);
-}
-
-PyObject* router_getattro(PyObject* self, PyObject* name) {
-    PyRef target = router_target(self);
-    if (!target || (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "write"))) {
-        return PyObject_GenericGetAttr(self, name);
-    }
-    return PyObject_GetAttr(target.get(), name);
-}
-
-void router_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    Py_CLEAR(reinterpret_cast<RouterObject*>(self)->fallback);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef router_methods[] = {
-    {"write", router_write, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot router_slots[] = {
-    {Py_tp_methods, router_methods},
-    {Py_tp_getattro, reinterpret_cast<void*>(router_getattro)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(router_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Spec router_spec = {"trelkin._core.RoutedStream", sizeof(RouterObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, router_slots};
-
-std::atomic<PyObject*> router_type_slot{nullptr};
-
-PyTypeObject* router_type() {
-    if (PyObject* existing = router_type_slot.load(std::memory_order_acquire)) {
-        return reinterpret_cast<PyTypeObject*>(existing);
-    }
-    PyRef made = check(PyType_FromSpec(&router_spec));
-    PyObject* expected = nullptr;
-    // acq_rel: publishes the new type, or acquires the one published first.
-    if (router_type_slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
-        return reinterpret_cast<PyTypeObject*>(made.release());
-    }
-    return reinterpret_cast<PyTypeObject*>(expected);
-}
-
-PyRef make_router(PyObject* fallback, bool is_stderr) {
-    PyTypeObject* type = router_type();
-    PyRef router = check(type->tp_alloc(type, 0));
-    auto* object = reinterpret_cast<RouterObject*>(router.get());
-    object->fallback = Py_XNewRef(fallback);
-    object->is_stderr = is_stderr;
-    return router;
-}
-
-// sys.<name>, or an empty reference when it is missing (the error is dropped).
-PyRef read_stream(PyObject* sys, const char* name) {
-    PyRef stream = PyRef::steal(PyObject_GetAttrString(sys, name));
-    if (!stream) discard_error();
-    return stream;
-}
-
-// ---- single-test execution -------------------------------------------------------------
-
-// The text of an exception: its type's qualified name, ": ", and its str().
-std::string exception_text(PyObject* exception) {
-    std::string name;
-    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(exception)));
-    try {
-        if (!qualname) throw PythonError{};
-        name = str_to_utf8_lossy(qualname.get());
-    } catch (const PythonError&) {
-        discard_error();
-        name = Py_TYPE(exception)->tp_name;
-    }
-    PyRef text = PyRef::steal(PyObject_Str(exception));
-    if (text) {
-        try {
-            return name + ": " + str_to_utf8_lossy(text.get());
-        } catch (const PythonError&) {
-        }
-    }
-    discard_error();
-    return name + ": <exception str() failed>";
-}
+InternedName executor_module{"trelkin._compat"};
+InternedName executor_name{"_execute_test"};
+InternedName io_module{"io"};
+InternedName string_io_name{"StringIO"};
 
 // The pending exception, taken without looking at its type yet (a PanicException is only
 // acted on once the streams are back), or SystemError when none was set.
@@ -162,111 +31,36 @@ PyRef take_raised() {
     return fetch_error();
 }
 
-// Text of a capture buffer, or empty when it cannot be read. Lone surrogates are replaced
-// rather than losing the whole output.
-std::string read_buffer(PyObject* buffer) {
-    PyRef value = PyRef::steal(PyObject_CallMethod(buffer, "getvalue", nullptr));
-    if (!value) {
-        discard_error();
-        return {};
-    }
-    if (!PyUnicode_Check(value.get())) return {};
+// The host's traceback print-out of the exception, or empty text.
+std::string format_traceback(PyObject* exception) {
+    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
+    if (!traceback) return {};
     try {
-        return str_to_utf8_lossy(value.get());
+        PyRef io = import_module(io_module);
+        if (!io) throw PythonError{};
+        PyRef string_io = check(PyObject_GetAttr(io.get(), string_io_name.get()));
+        PyRef buffer = check(PyObject_CallNoArgs(string_io.get()));
+        check_status(PyTraceBack_Print(traceback.get(), buffer.get()));
+        return buffer_text(buffer.get());
     } catch (const PythonError&) {
         discard_error();
         return {};
     }
 }
 
-// The host's traceback print-out of the exception, or empty text.
-std::string format_traceback(PyObject* exception) {
-    PyRef traceback = PyRef::steal(PyException_GetTraceback(exception));
-    if (!traceback) return {};
-    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
-    PyRef buffer;
-    if (io) buffer = PyRef::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr));
-    if (!buffer || PyTraceBack_Print(traceback.get(), buffer.get()) < 0) {
-        discard_error();
-        return {};
-    }
-    return read_buffer(buffer.get());
-}
-
-// What run_single_test holds while output is captured.
-struct Capture {
-    PyRef stdout_buffer;
-    PyRef stderr_buffer;
-    PyRef saved_stdout;
-    PyRef saved_stderr;
-};
-
-// Sets up capture: fresh buffers, and unless routed, sys.stdout/sys.stderr swapped for
-// them. Returns the harness message when set-up fails before any stream was touched.
-std::optional<std::string> open_capture(Capture& capture, bool routed) {
-    PyRef sys;
-    if (!routed) {
-        sys = PyRef::steal(PyImport_ImportModule("sys"));
-        if (!sys) return "Failed to import sys: " + exception_text(fetch_error().get());
-    }
-    PyRef io = PyRef::steal(PyImport_ImportModule("io"));
-    if (!io) return "Failed to import io: " + exception_text(fetch_error().get());
-    capture.stdout_buffer = PyRef::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr));
-    if (capture.stdout_buffer) {
-        capture.stderr_buffer = PyRef::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr));
-    }
-    if (!capture.stderr_buffer) {
-        capture.stdout_buffer = PyRef();
-        return "Failed to create StringIO: " + exception_text(fetch_error().get());
-    }
-    if (routed) return std::nullopt;
-    capture.saved_stdout = read_stream(sys.get(), "stdout");
-    capture.saved_stderr = read_stream(sys.get(), "stderr");
-    if (PyObject_SetAttrString(sys.get(), "stdout", capture.stdout_buffer.get()) < 0) {
-        discard_error();
-    }
-    if (PyObject_SetAttrString(sys.get(), "stderr", capture.stderr_buffer.get()) < 0) {
-        discard_error();
-    }
-    return std::nullopt;
-}
-
-// Puts one saved stream back as sys.<name>, each with its own import of sys.
-void restore_stream(const char* name, const PyRef& saved) {
-    if (!saved) return;
-    PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
-    if (!sys || PyObject_SetAttrString(sys.get(), name, saved.get()) < 0) discard_error();
-}
-
-// After a routed test: a test that replaced a stream finds the router back in place.
-void reinstate_router(const char* name, PyObject* router) {
-    PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
-    if (!sys) {
-        discard_error();
-        return;
-    }
-    PyRef current = PyRef::steal(PyObject_GetAttrString(sys.get(), name));
-    if (!current) discard_error();
-    if (current && Py_IS_TYPE(current.get(), router_type())) return;
-    if (PyObject_SetAttrString(sys.get(), name, router) < 0) discard_error();
-}
-
 // Calls the executor; returns the exception it raised (or its import or lookup raised),
-// or an empty reference when the test passed.
+// or an empty reference when the test passed. The module is looked up anew for every test,
+// so a replaced trelkin._compat is honoured.
 PyRef call_executor(const TestItem& item) {
-    PyRef module_name = PyRef::steal(PyUnicode_FromString("trelkin._compat"));
-    if (!module_name) return take_raised();
-    PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
-    if (!module) return take_raised();
-    PyRef execute = PyRef::steal(PyObject_GetAttrString(module.get(), "_execute_test"));
-    if (!execute) return take_raised();
     try {
+        PyRef module = import_module(executor_module);
+        if (!module) throw PythonError{};
+        PyRef execute = check(PyObject_GetAttr(module.get(), executor_name.get()));
         PyRef path = make_str(item.path);
         PyRef name = make_str(item.name);
         PyRef args_json = make_str(item.args_json);
         PyObject* args[] = {path.get(), name.get(), args_json.get()};
-        PyRef returned = PyRef::steal(PyObject_Vectorcall(execute.get(), args, 3, nullptr));
-        if (!returned) return take_raised();
+        check(PyObject_Vectorcall(execute.get(), args, 3, nullptr));
     } catch (const PythonError&) {
         return take_raised();
     }
@@ -285,40 +79,21 @@ TestResult fail_fast(const TestItem& item, std::string message) {
 
 TestResult run_single_test(const TestItem& item, bool nocapture) {
     const auto start = Clock::now();
-    // A sequential run inside a parallel one, or beside one on another host thread, routes
-    // too: swapping the process-wide streams would take the other tests' output. The test
-    // holds the routing until it ends, so a run finishing meanwhile leaves it in place.
-    std::optional<StreamRouting> routing;
-    if (!nocapture && StreamRouting::active()) routing.emplace();
-    const bool routed = routing.has_value();
-    Capture capture;
+    TestCapture capture;
     if (!nocapture) {
-        if (auto harness_failure = open_capture(capture, routed)) {
+        if (auto harness_failure = capture.open()) {
             return fail_fast(item, std::move(*harness_failure));
         }
     }
-    PyRef failure;
-    std::chrono::nanoseconds elapsed{0};
-    {
-        const ThreadCapture buffers{capture.stdout_buffer.get(), capture.stderr_buffer.get()};
-        std::optional<ThreadCaptureScope> routed_scope;
-        if (!nocapture && routed) routed_scope.emplace(&buffers);
-        failure = call_executor(item);
-        elapsed = std::max(Clock::now() - start, Clock::duration::zero());
-    }
+    PyRef failure = call_executor(item);
+    const auto elapsed = std::max(Clock::now() - start, Clock::duration::zero());
 
     TestResult result;
     result.test = item;
     if (!nocapture) {
-        if (routed) {
-            reinstate_router("stdout", StreamRouting::stdout_router());
-            reinstate_router("stderr", StreamRouting::stderr_router());
-        } else {
-            restore_stream("stdout", capture.saved_stdout);
-            restore_stream("stderr", capture.saved_stderr);
-        }
-        result.output = read_buffer(capture.stdout_buffer.get());
-        result.error_output = read_buffer(capture.stderr_buffer.get());
+        capture.close();
+        result.output = capture.text(0);
+        result.error_output = capture.text(1);
     }
     result.duration_ms = static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1'000'000);
@@ -335,99 +110,6 @@ TestResult run_single_test(const TestItem& item, bool nocapture) {
     result.error = exception_text(failure.get());
     result.traceback = format_traceback(failure.get());
     return result;
-}
-
-// ---- routing for a parallel run --------------------------------------------------------
-
-namespace {
-
-// The one routing of the process. Guarded by the interpreter lock.
-struct SharedRouting {
-    std::size_t holders = 0;
-    PyRef saved_stdout;  // the streams at the first holder's start; empty when missing
-    PyRef saved_stderr;
-    PyRef stdout_router;  // made once and kept: print() may still hold one borrowed
-    PyRef stderr_router;
-};
-SharedRouting& shared_routing() {
-    static SharedRouting* routing = new SharedRouting;  // never destroyed: outlives the host
-    return *routing;
-}
-
-// A router left installed (kept by a test, say) must never become its own fallback: writes
-// would recurse without end. Such a stream stands for the stream it falls back to.
-PyRef unrouted(PyRef stream) {
-    if (stream && Py_IS_TYPE(stream.get(), router_type())) {
-        return PyRef::borrow(reinterpret_cast<RouterObject*>(stream.get())->fallback);
-    }
-    return stream;
-}
-
-void set_fallback(PyObject* router, PyObject* fallback) {
-    auto* object = reinterpret_cast<RouterObject*>(router);
-    Py_XSETREF(object->fallback, Py_XNewRef(fallback));
-}
-
-}  // namespace
-
-StreamRouting::StreamRouting() {
-    SharedRouting& routing = shared_routing();
-    if (routing.holders == 0) {
-        if (!routing.stdout_router || !routing.stderr_router) {
-            PyRef stdout_router = make_router(nullptr, false);
-            PyRef stderr_router = make_router(nullptr, true);
-            routing.stdout_router = std::move(stdout_router);
-            routing.stderr_router = std::move(stderr_router);
-        }
-        PyRef sys = check(PyImport_ImportModule("sys"));
-        PyRef saved_stdout = unrouted(read_stream(sys.get(), "stdout"));
-        PyRef saved_stderr = unrouted(read_stream(sys.get(), "stderr"));
-        check_status(PyObject_SetAttrString(sys.get(), "stdout", routing.stdout_router.get()));
-        if (PyObject_SetAttrString(sys.get(), "stderr", routing.stderr_router.get()) < 0) {
-            PyRef error = PyRef::steal(PyErr_GetRaisedException());
-            PyObject_SetAttrString(sys.get(), "stdout", saved_stdout.get());
-            PyErr_SetRaisedException(error.release());
-            throw PythonError{};
-        }
-        // A thread running no captured test writes to the streams found at the start.
-        set_fallback(routing.stdout_router.get(), saved_stdout.get());
-        set_fallback(routing.stderr_router.get(), saved_stderr.get());
-        routing.saved_stdout = std::move(saved_stdout);
-        routing.saved_stderr = std::move(saved_stderr);
-    }
-    ++routing.holders;
-}
-
-StreamRouting::~StreamRouting() {
-    SharedRouting& routing = shared_routing();
-    if (--routing.holders > 0) return;
-    // Runs with the lock held on every way out of the call, a failure included, so it must
-    // not throw: what cannot be restored is left as it is.
-    PyRef pending = PyRef::steal(PyErr_GetRaisedException());
-    PyRef saved_stdout = std::move(routing.saved_stdout);
-    PyRef saved_stderr = std::move(routing.saved_stderr);
-    PyRef sys = PyRef::steal(PyImport_ImportModule("sys"));
-    if (sys) {
-        const std::pair<const char*, PyObject*> streams[] = {{"stdout", saved_stdout.get()},
-                                                             {"stderr", saved_stderr.get()}};
-        for (const auto& [name, saved] : streams) {
-            const int status = saved != nullptr ? PyObject_SetAttrString(sys.get(), name, saved)
-                                                : PyObject_DelAttrString(sys.get(), name);
-            if (status < 0) PyErr_Clear();
-        }
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
-}
-
-bool StreamRouting::active() {
-    return shared_routing().holders > 0;
-}
-PyObject* StreamRouting::stdout_router() {
-    return shared_routing().stdout_router.get();
-}
-PyObject* StreamRouting::stderr_router() {
-    return shared_routing().stderr_router.get();
 }
 
 // ---- grouping and ordering -------------------------------------------------------------
@@ -474,11 +156,8 @@ TestGroups group_tests_by_path(std::vector<TestItem> tests) {
 }
 
 void sort_results(std::vector<TestResult>& results) {
-    // std::string compares as unsigned bytes (char_traits<char>::compare is memcmp).
-    std::stable_sort(results.begin(), results.end(), [](const TestResult& a, const TestResult& b) {
-        const int order = a.test.path.compare(b.test.path);
-        return order != 0 ? order < 0 : a.test.line_no < b.test.line_no;
-    });
+    sort_by_path_then_line(results,
+                           [](const TestResult& result) -> const TestItem& { return result.test; });
 }
 
 namespace {
@@ -500,9 +179,11 @@ bool nocapture_argument(PyObject* value) {
     return convert_argument("nocapture", [&] { return to_flag(value); });
 }
 
-// The results of a parallel run, appended one group's block at a time.
+// The results of a parallel run, appended one group's block at a time by the pool's threads.
+// Guarded by `mutex`, a PyMutex: a thread waiting for it, attached to the interpreter, lets
+// go of the interpreter lock meanwhile.
 struct SharedResults {
-    std::mutex mutex;
+    PyMutex mutex{};
     std::vector<TestResult> results;
     bool damaged = false;  // a thread failed while holding the mutex
 };
@@ -517,9 +198,10 @@ void run_group(const std::vector<TestItem>& group, bool nocapture, SharedResults
     std::vector<TestResult> block;
     block.reserve(group.size());
     for (const TestItem& test : group) block.push_back(run_single_test(test, nocapture));
-    std::lock_guard lock(shared.mutex);
-    if (shared.damaged)
+    MutexHold lock(shared.mutex);
+    if (shared.damaged) {
         throw InternalFailure("the shared result list was damaged by a failed task");
+    }
     try {
         shared.results.insert(shared.results.end(), std::make_move_iterator(block.begin()),
                               std::make_move_iterator(block.end()));
@@ -572,7 +254,7 @@ PyObject* run_tests(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 
         SharedResults shared;
         // Tests of different files overlap in time; each thread's output stays its own.
-        std::optional<StreamRouting> routing;
+        std::optional<RoutingHold> routing;
         if (!nocapture && group_array.size() >= 2) routing.emplace();
         {
             ReleaseLock unlocked;
@@ -582,7 +264,7 @@ PyObject* run_tests(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
         }
         std::vector<TestResult> results;
         {
-            std::lock_guard lock(shared.mutex);
+            MutexHold lock(shared.mutex);
             if (shared.damaged) {
                 throw InternalFailure("the shared result list was damaged by a failed task");
             }

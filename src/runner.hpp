@@ -31,30 +31,9 @@ TestGroups group_tests_by_path(std::vector<TestItem> tests);
 // Stable sort by path bytes, then line number.
 void sort_results(std::vector<TestResult>& results);
 
-// Routes writes to sys.stdout/sys.stderr per thread while any parallel run with capture is
-// under way. One routing serves every such run of the process, nested ones and those of other
-// host threads alike: the first to start saves the streams and installs the routers, the last
-// to finish puts the saved streams back. Each instance is one run's hold on it. Guarded by
-// the interpreter lock.
-class StreamRouting {
-public:
-    // Caller holds the interpreter lock. Throws PythonError.
-    StreamRouting();
-    ~StreamRouting();
-    StreamRouting(const StreamRouting&) = delete;
-    StreamRouting& operator=(const StreamRouting&) = delete;
-
-    // Whether some run holds the routing now. Caller holds the interpreter lock.
-    static bool active();
-    // The routers (borrowed; made once, never released, as a thread may still hold one).
-    static PyObject* stdout_router();
-    static PyObject* stderr_router();
-};
-
 // Runs one test through trelkin._compat._execute_test. The calling thread holds the
-// interpreter lock throughout. With capture on, the test's streams are swapped into fresh
-// buffers process-wide, or, while a StreamRouting is active, routed to them for this
-// thread only.
+// interpreter lock throughout. With capture on, the test's output goes to fresh buffers
+// (capture.hpp: swapped in when the test is alone, routed to otherwise).
 // Never raises for the test's sake: only an InternalFailure (a PanicException coming back
 // from host code included) leaves it.
 TestResult run_single_test(const TestItem& item, bool nocapture);

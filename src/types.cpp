@@ -32,8 +32,9 @@ TestResultObject* as_result(PyObject* self) {
     return reinterpret_cast<TestResultObject*>(self);
 }
 
-std::atomic<PyTypeObject*> test_item_slot{nullptr};
-std::atomic<PyTypeObject*> test_result_slot{nullptr};
+// The two class objects, created once per process and never released.
+OnceSlot<PyTypeObject> test_item_slot;
+OnceSlot<PyTypeObject> test_result_slot;
 
 template <class Object, class Record>
 PyRef allocate(PyTypeObject* type, Record record) {
@@ -60,7 +61,7 @@ void deallocate(PyObject* self) {
 // A text property of TestItem: the closure of its getter and setter.
 struct TextField {
     const char* name;
-    std::string TestItem::* member;
+    std::string TestItem::*member;
 };
 
 TextField path_field{"path", &TestItem::path};
@@ -149,16 +150,21 @@ PyGetSetDef item_properties[] = {
 };
 
 PyType_Slot item_slots[] = {
-    {Py_tp_doc, const_cast<char*>("TestItem()\n--\n\n")},
-    {Py_tp_getset, item_properties},
-    {Py_tp_new, reinterpret_cast<void*>(item_new)},
-    {Py_tp_repr, reinterpret_cast<void*>(item_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate<TestItemObject>)},
-    {0, nullptr},
+    {.slot = Py_tp_doc, .pfunc = const_cast<char*>("TestItem()\n--\n\n")},
+    {.slot = Py_tp_getset, .pfunc = item_properties},
+    {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(item_new)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(item_repr)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(deallocate<TestItemObject>)},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec item_spec = {"builtins.TestItem", sizeof(TestItemObject), 0, Py_TPFLAGS_DEFAULT,
-                         item_slots};
+PyType_Spec item_spec = {
+    .name = "builtins.TestItem",
+    .basicsize = sizeof(TestItemObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = item_slots,
+};
 
 // ---- TestResult ------------------------------------------------------------------------
 
@@ -219,40 +225,39 @@ PyGetSetDef result_properties[] = {
 };
 
 PyType_Slot result_slots[] = {
-    {Py_tp_getset, result_properties},
-    {Py_tp_repr, reinterpret_cast<void*>(result_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(deallocate<TestResultObject>)},
-    {0, nullptr},
+    {.slot = Py_tp_getset, .pfunc = result_properties},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(result_repr)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(deallocate<TestResultObject>)},
+    {.slot = 0, .pfunc = nullptr},
 };
 
-PyType_Spec result_spec = {"builtins.TestResult", sizeof(TestResultObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, result_slots};
+PyType_Spec result_spec = {
+    .name = "builtins.TestResult",
+    .basicsize = sizeof(TestResultObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = result_slots,
+};
 
 // Creates the class once per process, or throws PythonError with the RuntimeError of a
 // failed initialisation chained to its cause.
-PyTypeObject* init_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec, const char* name) {
-    if (PyTypeObject* existing = slot.load(std::memory_order_acquire)) return existing;
-    PyObject* made = PyType_FromSpec(&spec);
-    if (made == nullptr) {
-        PyRef cause = fetch_error();
-        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
-        PyRef error = PyRef::steal(PyErr_GetRaisedException());
-        PyException_SetCause(error.get(), cause.release());
-        PyErr_SetRaisedException(error.release());
-        throw PythonError{};
-    }
-    PyTypeObject* expected = nullptr;
-    // acq_rel: publishes the new type, or acquires the one another thread published first.
-    if (slot.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(made),
-                                     std::memory_order_acq_rel)) {
-        return reinterpret_cast<PyTypeObject*>(made);
-    }
-    Py_DECREF(made);
-    return expected;
+PyTypeObject* init_type(OnceSlot<PyTypeObject>& slot, PyType_Spec& spec, const char* name) {
+    return slot.get_or_make([&] {
+        PyRef made = PyRef::steal(PyType_FromSpec(&spec));
+        if (!made) {
+            PyRef cause = fetch_error();
+            PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
+            PyRef error = PyRef::steal(PyErr_GetRaisedException());
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetRaisedException(error.release());
+            throw PythonError{};
+        }
+        return made;
+    });
 }
 
-PyTypeObject* needed_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec, const char* name) {
-    if (PyTypeObject* existing = slot.load(std::memory_order_acquire)) return existing;
+PyTypeObject* needed_type(OnceSlot<PyTypeObject>& slot, PyType_Spec& spec, const char* name) {
+    if (PyTypeObject* existing = slot.get()) return existing;
     try {
         return init_type(slot, spec, name);
     } catch (const PythonError&) {

@@ -2,10 +2,12 @@
 // their host classes TestItem and TestResult.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "py.hpp"
 
@@ -27,6 +29,20 @@ struct TestResult {
     std::optional<std::string> error;
     std::optional<std::string> traceback;
 };
+
+// The order of results and of discovered items: stable, by the test's path as bytes (a
+// prefix first), then its line number; equal keys keep their given order. `test_of` maps an
+// element to its TestItem.
+template <class Element, class TestOf>
+void sort_by_path_then_line(std::vector<Element>& elements, TestOf test_of) {
+    std::stable_sort(elements.begin(), elements.end(), [&](const Element& a, const Element& b) {
+        const TestItem& left = test_of(a);
+        const TestItem& right = test_of(b);
+        // std::string compares as unsigned bytes (char_traits<char>::compare is memcmp).
+        const int by_path = left.path.compare(right.path);
+        return by_path != 0 ? by_path < 0 : left.line_no < right.line_no;
+    });
+}
 
 // Per-instance access flag: 0 free, n > 0 readers, -1 one writer.
 using AccessFlag = std::atomic<std::int64_t>;
