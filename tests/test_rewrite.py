@@ -1,0 +1,363 @@
+"""Assertion rewriting: rewritten asserts behave as plain ones (order, short-circuits, walrus,
+side effects once), which files are rewritten, opting out, and the bytecode cache."""
+
+from __future__ import annotations
+
+import gc
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+import types
+import weakref
+from pathlib import Path
+
+import pytest
+
+from trelkin import _rewrite, _rewrite_ast
+
+from _oracle import clean_env
+
+PRELUDE = """
+class Obj:
+    attr = 1
+    def __repr__(self):
+        return "Obj()"
+    def method(self, value):
+        events.append(("method", value))
+        return value
+
+def t(value):
+    events.append(value)
+    return value
+
+def k(*args, **kwargs):
+    events.append(("k", args, tuple(sorted(kwargs.items()))))
+    return True
+
+obj = Obj()
+"""
+
+# Assertions that pass and ones that fail: each must record the same events, and end the
+# same way, rewritten or not.
+EXPRESSIONS = [
+    "t(1) and t(2)",
+    "t(0) or t(2)",
+    "not (t(0) and t(1))",
+    "t(1) or t(2)",
+    "t(0) and t(1)",
+    "t(1) and t(0) and t(2)",
+    "t(1) < t(2) < t(3)",
+    "not (t(1) < t(0) < t(5))",
+    "t(1) < t(0) < t(5)",
+    "t(1) == t(1) != t(2) == t(3)",
+    "(x := t(2)) == 2 and x == 2",
+    "t(x := 5) and x == 5",
+    "not (x == t(x := 3))",
+    "x == t(x := 1)",
+    "(y := t(0)) or y == 0",
+    "k(t(1), t(2), key=t(3))",
+    "k(*[t(1)], **{'a': t(2)})",
+    "t([1, 2])[t(1)] == 2",
+    "obj.method(t(1)) == 1",
+    "t(obj).attr == 1",
+    "[t(i) for i in range(3)]",
+    "(lambda: t(1))()",
+    "t(1) if t(0) else t(2)",
+    "{t(1): t(2)}",
+    "t(1) in {t(1)}",
+    "-t(1) < 0 < +t(1)",
+    "t(2) ** t(3) == 8 and t(5) % t(3) == 2",
+    "t('%s') == '%s'",
+    "t(0), 'message ' + str(t(9))",
+    "t(1), t('message not evaluated')",
+    "(t(1) and t(0)) or (t(2) and t(3))",
+    "not t(1) is None",
+    "t(1) is not t(None) is not t(2)",
+]
+
+
+def run_case(expression: str, rewritten: bool) -> tuple[list[object], str | None]:
+    source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
+    path = "<case>.py"
+    if rewritten:
+        code = _rewrite.rewrite_source(source.encode(), path)
+    else:
+        code = compile(source, path, "exec", dont_inherit=True)
+    namespace: dict[str, object] = {"events": []}
+    exec(code, namespace)
+    try:
+        namespace["case"]()  # type: ignore[operator]
+        outcome = None
+    except AssertionError:
+        outcome = "AssertionError"
+    except Exception as exc:
+        outcome = type(exc).__name__
+    return namespace["events"], outcome  # type: ignore[return-value]
+
+
+@pytest.mark.parametrize("expression", EXPRESSIONS)
+def test_rewritten_assert_behaves_as_plain(expression: str) -> None:
+    assert repr(run_case(expression, rewritten=True)) == repr(run_case(expression, rewritten=False))
+
+
+@pytest.mark.parametrize(
+    ("expression", "message"),
+    [
+        ("t(0), 'message ' + str(t(9))", "message 9\nassert 0\n +  where 0 = t(0)"),
+        ("(x := t(2)) == 3", "assert 2 == 3"),
+        ("x == t(x := 3)", "assert 1 == 3\n +  where 3 = t(3)"),
+        ("t(1) < t(0) < t(5)", "assert 1 < 0\n +  where 1 = t(1)\n +  and   0 = t(0)"),
+        ("t(1) and t(0) and t(2)", "assert (1 and 0)\n +  where 1 = t(1)\n +  and   0 = t(0)"),
+        ("t(0) or t(None)", "assert (0 or None)\n +  where 0 = t(0)\n +  and   None = t(None)"),
+        ("obj.method(t(0))", "assert 0\n +  where 0 = method(0)\n +    where method = Obj().method\n +    and   0 = t(0)"),
+        # A detailed comparison replaces the operands' "where" lines, as in pytest.
+        ("t('%d') == '%s'", "assert '%d' == '%s'\n  \n  - %s\n  + %d"),
+    ],
+)
+def test_explanation_of_intermediate_values(expression: str, message: str) -> None:
+    source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
+    namespace: dict[str, object] = {"events": []}
+    exec(_rewrite.rewrite_source(source.encode(), "<case>.py"), namespace)
+    with pytest.raises(AssertionError) as raised:
+        namespace["case"]()  # type: ignore[operator]
+    assert str(raised.value) == message
+
+
+def test_passing_asserts_build_no_explanation_and_keep_nothing_alive() -> None:
+    source = textwrap.dedent(
+        """
+        class Loud:
+            reprs = 0
+            def __repr__(self):
+                Loud.reprs += 1
+                return "Loud()"
+            def __eq__(self, other):
+                return True
+
+        def case(make):
+            assert make() == make()
+            return locals()
+        """
+    )
+    namespace: dict[str, object] = {}
+    exec(_rewrite.rewrite_source(source.encode(), "case.py"), namespace)
+    made: list[weakref.ref[object]] = []
+
+    def make() -> object:
+        value = namespace["Loud"]()  # type: ignore[operator]
+        made.append(weakref.ref(value))
+        return value
+
+    frame_locals = namespace["case"](make)  # type: ignore[operator]
+    gc.collect()
+    assert namespace["Loud"].reprs == 0  # type: ignore[attr-defined]
+    assert [ref() for ref in made] == [None, None]
+    assert all(value is None for name, value in frame_locals.items() if name.startswith("@"))
+
+
+def test_dont_rewrite_docstring_keeps_plain_asserts() -> None:
+    source = b'"""Helpers. PYTEST_DONT_REWRITE"""\ndef case():\n    assert 1 == 2\n'
+    namespace: dict[str, object] = {}
+    exec(_rewrite.rewrite_source(source, "case.py"), namespace)
+    with pytest.raises(AssertionError) as raised:
+        namespace["case"]()  # type: ignore[operator]
+    assert str(raised.value) == ""
+
+
+def test_docstring_and_future_imports_stay_first() -> None:
+    source = b'"""Doc."""\nfrom __future__ import annotations\nimport os\ndef case():\n    assert os\n'
+    namespace: dict[str, object] = {}
+    exec(_rewrite.rewrite_source(source, "case.py"), namespace)
+    assert namespace["__doc__"] == "Doc."
+
+
+def test_assert_of_a_tuple_warns() -> None:
+    with pytest.warns(_rewrite_ast.AssertTupleWarning, match="always true"):
+        _rewrite.rewrite_source(b"def case():\n    assert (1, 'message')\n", "case.py")
+
+
+@pytest.mark.parametrize(
+    ("name", "path", "rewritten"),
+    [
+        ("test_listed", "pkg/test_listed.py", True),
+        ("helpers", "pkg/helpers.py", False),
+        ("conftest", "pkg/conftest.py", True),
+        ("pkg.conftest", "pkg/conftest.py", True),
+        ("test_pattern", "other/test_pattern.py", True),
+        ("check_pattern", "other/check_pattern.py", True),
+        ("marked.sub", "marked/sub.py", True),
+        ("markedness", "markedness.py", False),
+    ],
+)
+def test_which_modules_are_rewritten(tmp_path: Path, name: str, path: str, rewritten: bool) -> None:
+    hook = _rewrite.Hook({str(tmp_path / "pkg/test_listed.py")}, python_files=["test_*.py", "check_*.py"])
+    hook.mark_rewrite("marked")
+    full = str(tmp_path / path)
+    assert hook.should_rewrite(name, full) is rewritten
+    assert (hook.spec_for(name, full) is not None) is rewritten
+    if rewritten:
+        assert not hook._bails_out_early(name)
+
+
+def test_mark_rewrite_refuses_what_is_not_a_name() -> None:
+    with pytest.raises(TypeError, match="expected module names"):
+        _rewrite.Hook(set()).mark_rewrite("ok", 3)  # type: ignore[arg-type]
+
+
+def test_disabled_hook_installs_nothing() -> None:
+    before = list(sys.meta_path)
+    hook = _rewrite.install(set(), enabled=False)
+    assert sys.meta_path == before
+    assert hook.spec_for("test_x", "/somewhere/test_x.py") is None
+    assert _rewrite.active_hook() is not hook
+
+
+def test_install_and_uninstall() -> None:
+    hook = _rewrite.install(set())
+    try:
+        assert sys.meta_path[0] is hook and _rewrite.active_hook() is hook
+    finally:
+        hook.uninstall()
+    assert hook not in sys.meta_path and _rewrite.active_hook() is None
+
+
+def run_python(directory: Path, script: str, **env: str) -> subprocess.CompletedProcess[str]:
+    environment = clean_env()
+    environment.pop("PYTHONDONTWRITEBYTECODE", None)
+    environment.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        cwd=directory,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+def test_register_assert_rewrite_in_conftest_and_pytest_plugins(tmp_path: Path) -> None:
+    (tmp_path / "conftest.py").write_text(
+        "import pytest\npytest.register_assert_rewrite('helper_pkg')\npytest_plugins = ['plugin_mod']\n"
+        "import helper_pkg\n"
+    )
+    (tmp_path / "helper_pkg").mkdir()
+    (tmp_path / "helper_pkg" / "__init__.py").write_text("def check(value):\n    assert value == 2\n")
+    (tmp_path / "plugin_mod.py").write_text("def check(value):\n    assert value == 3\n")
+    (tmp_path / "plain_mod.py").write_text("def check(value):\n    assert value == 4\n")
+    script = """
+        import sys
+        sys.path.insert(0, ".")
+        from trelkin import _rewrite
+        _rewrite.install(set())
+        import conftest, helper_pkg, plugin_mod, plain_mod
+        for module in (helper_pkg, plugin_mod, plain_mod):
+            try:
+                module.check(1)
+            except AssertionError as exc:
+                print(repr(str(exc)))
+    """
+    for _ in range(2):  # the second run reads every module from the cache
+        done = run_python(tmp_path, script)
+        assert done.stdout.splitlines() == ["'assert 1 == 2'", "'assert 1 == 3'", "''"], done.stderr
+
+
+CACHED = "def test_one():\n    assert 1 + 1 == 3\n"
+
+
+def load(path: Path, name: str, hook: _rewrite.Hook) -> types.ModuleType:
+    spec = hook.spec_for(name, str(path))
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def failure_text(module: types.ModuleType) -> str:
+    with pytest.raises(AssertionError) as raised:
+        module.test_one()
+    return str(raised.value)
+
+
+def test_cache_is_written_and_read(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    path = tmp_path / "test_cached.py"
+    path.write_text(CACHED)
+    hook = _rewrite.Hook({str(path)})
+    assert failure_text(load(path, "test_cached", hook)) == "assert (1 + 1) == 3"
+    pyc = Path(_rewrite.cache_path(str(path)))
+    assert pyc.parent == tmp_path / "__pycache__"
+    assert pyc.name == f"test_cached.{sys.implementation.cache_tag}-trelkin-{_rewrite.FORMAT_VERSION}.pyc"
+    assert pyc.exists() and not list(pyc.parent.glob("*.pyc.*"))
+
+    def no_rewriting(source: bytes, filename: str) -> types.CodeType:
+        raise AssertionError("rewritten again")
+
+    monkeypatch.setattr(_rewrite, "rewrite_source", no_rewriting)
+    assert failure_text(load(path, "test_cached", hook)) == "assert (1 + 1) == 3"
+
+
+def test_a_changed_source_is_rewritten_again(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    path = tmp_path / "test_changed.py"
+    path.write_text(CACHED)
+    hook = _rewrite.Hook({str(path)})
+    load(path, "test_changed", hook)
+    stat = path.stat()
+    path.write_text(CACHED.replace("3", "42"))
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))  # same mtime: the size tells
+    assert failure_text(load(path, "test_changed", hook)) == "assert (1 + 1) == 42"
+
+
+@pytest.mark.parametrize("obstacle", ["dont_write_bytecode", "unwritable", "cache_off"])
+def test_cache_is_skipped_silently(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, obstacle: str) -> None:
+    monkeypatch.setattr(sys, "dont_write_bytecode", obstacle == "dont_write_bytecode")
+    if obstacle == "unwritable":
+        (tmp_path / "__pycache__").write_text("a file where the folder would be")
+    path = tmp_path / "test_skipped.py"
+    path.write_text(CACHED)
+    hook = _rewrite.Hook({str(path)}, cache=obstacle != "cache_off")
+    assert failure_text(load(path, "test_skipped", hook)) == "assert (1 + 1) == 3"
+    assert not Path(_rewrite.cache_path(str(path))).exists()
+
+
+def test_a_moved_tree_reuses_its_cache(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    (tmp_path / "old").mkdir()
+    path = tmp_path / "old" / "test_moved.py"
+    path.write_text(CACHED)
+    load(path, "test_moved", _rewrite.Hook({str(path)}))
+    (tmp_path / "old").rename(tmp_path / "new")
+    moved = tmp_path / "new" / "test_moved.py"
+    module = load(moved, "test_moved", _rewrite.Hook({str(moved)}))
+    assert module.test_one.__code__.co_filename == str(moved)
+
+
+@pytest.mark.parametrize("damage", [b"", b"short", b"x" * 40])
+def test_a_damaged_cache_file_is_ignored(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, damage: bytes) -> None:
+    monkeypatch.setattr(sys, "dont_write_bytecode", False)
+    path = tmp_path / "test_damaged.py"
+    path.write_text(CACHED)
+    pyc = Path(_rewrite.cache_path(str(path)))
+    pyc.parent.mkdir()
+    pyc.write_bytes(damage)
+    assert failure_text(load(path, "test_damaged", _rewrite.Hook({str(path)}))) == "assert (1 + 1) == 3"
+
+
+def test_import_through_the_finder_with_assert_plain(tmp_path: Path) -> None:
+    (tmp_path / "test_found.py").write_text(CACHED)
+    script = """
+        import sys
+        sys.path.insert(0, ".")
+        from trelkin import _rewrite
+        _rewrite.install({"%s"}, enabled=%s)
+        import test_found
+        try:
+            test_found.test_one()
+        except AssertionError as exc:
+            print(repr(str(exc)))
+    """
+    path = str(tmp_path / "test_found.py")
+    assert run_python(tmp_path, script % (path, True)).stdout == "'assert (1 + 1) == 3'\n"
+    assert run_python(tmp_path, script % (path, False)).stdout == "''\n"
