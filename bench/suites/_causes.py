@@ -1,0 +1,57 @@
+"""Why tests that pass under pytest don't pass under trelkin, grouped by cause and counted.
+
+A cause is trelkin's own message, with what varies from test to test (addresses, numbers,
+parametrize ids) taken out, so that 120 "fixture 'tmp_path' not found" failures count as
+one cause of 120 tests. Tests missing from trelkin's report are grouped by their shape
+(parametrized or not, in a class or not), which usually says what collection lacks.
+"""
+
+from __future__ import annotations
+
+import re
+from collections import Counter
+
+from _compare import Run
+from _results import PASSED
+
+_ADDRESS = re.compile(r"0x[0-9a-fA-F]+")
+_PATH = re.compile(r"(?<=['\"])/[^'\"]*/(?=[^/'\"]+['\"])")
+# "test_foo() missing 1 required positional argument": the same cause whatever the test.
+_CALLABLE = re.compile(r"\b[\w.]+\(\)")
+_NUMBER = re.compile(r"(?<![\w'])\d+(\.\d+)?(?![\w'])")
+_WIDTH = 110
+
+
+def _message_cause(kind: str, message: str) -> str:
+    first = message.strip().splitlines()[0] if message.strip() else "(no message)"
+    first = _PATH.sub("…/", first)
+    first = _CALLABLE.sub("f()", _NUMBER.sub("N", _ADDRESS.sub("0x…", first)))
+    if len(first) > _WIDTH:
+        first = first[: _WIDTH - 1] + "…"
+    return f"{kind}: {first}"
+
+
+def _absent_cause(test_id: str) -> str:
+    owner, _, name = test_id.partition("::")
+    shape = "parametrized" if "[" in name else "plain"
+    last = owner.rsplit(".", 1)[-1]
+    place = "method" if last[:1].isupper() else "function"
+    return f"not collected: {shape} {place}"
+
+
+def top_causes(pytest: Run, trelkin: Run, limit: int = 6) -> list[tuple[str, int]]:
+    """The ``limit`` most common causes among the tests pytest passes and trelkin doesn't,
+    most tests first."""
+    if trelkin.problem and not trelkin.outcomes:
+        missing = sum(1 for outcome in pytest.outcomes.values() if outcome.kind == PASSED)
+        return [(f"no report: {trelkin.problem.splitlines()[0][:_WIDTH]}", missing)]
+    causes: Counter[str] = Counter()
+    for key, expected in pytest.outcomes.items():
+        if expected.kind != PASSED:
+            continue
+        got = trelkin.outcomes.get(key)
+        if got is None:
+            causes[_absent_cause(key)] += 1
+        elif got.kind != PASSED:
+            causes[_message_cause(got.kind, got.message)] += 1
+    return causes.most_common(limit)
