@@ -127,7 +127,7 @@ def _percent(value: float | None) -> str:
 
 def _counts(run: Run) -> str:
     if run.problem and not run.outcomes:
-        return "no report" if run.returncode is not None else "timed out"
+        return f"no report (exit {run.returncode})" if run.returncode is not None else "timed out"
     counts = run.counts
     return f"{counts.collected} / {counts.passed} / {counts.failed} / {counts.skipped}"
 

@@ -70,19 +70,23 @@ def built_core() -> Path:
     raise SetupError("trelkin's core is not built: run scripts/test (or pip install -e .) first")
 
 
-def committed_source() -> Path:
-    """The Python layer as last committed (HEAD's python/), exported under the cache: what to
-    measure while the working tree is mid-change."""
-    target = CACHE / "committed"
-    revision = subprocess.check_output(["git", "-C", str(REPO), "rev-parse", "HEAD"], text=True)
-    stamp = target / "REVISION"
-    if not (stamp.is_file() and stamp.read_text() == revision):
-        shutil.rmtree(target, ignore_errors=True)
-        target.mkdir(parents=True)
-        archive = subprocess.run(["git", "-C", str(REPO), "archive", "HEAD", "python"],
+def committed_source(revision: str) -> Path:
+    """The Python layer as committed at ``revision`` (its python/), exported under the cache:
+    what to measure while the working tree is mid-change."""
+    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--verify", f"{revision}^{{commit}}"],
+                            capture_output=True, text=True)
+    if commit.returncode != 0:
+        raise SetupError(f"no such revision: {revision}")
+    sha = commit.stdout.strip()
+    target = CACHE / "committed" / sha[:12]
+    if not (target / "python").is_dir():
+        staging = target.with_name(f".{sha[:12]}.exporting")
+        shutil.rmtree(staging, ignore_errors=True)
+        staging.mkdir(parents=True)
+        archive = subprocess.run(["git", "-C", str(REPO), "archive", sha, "python"],
                                  capture_output=True, check=True).stdout
-        subprocess.run(["tar", "-x", "-C", str(target)], input=archive, check=True)
-        stamp.write_text(revision)
+        subprocess.run(["tar", "-x", "-C", str(staging)], input=archive, check=True)
+        staging.rename(target)
     return target / "python"
 
 

@@ -18,7 +18,11 @@ commands' wall times; for unittest suites how trelkin's run compares with unitte
 the top causes of the tests trelkin doesn't pass. Reports and logs stay in
 build/suites/results/NAME/.
 
-    scripts/suites [--project NAME ...] [--jobs N] [--timeout S] [--keep] [--json OUT]
+    scripts/suites [--project NAME ...] [--jobs N] [--timeout S] [--revision REV]
+                   [--rerun-oracles] [--keep] [--json OUT]
+
+pytest's and unittest's results depend only on the pinned project and its environment, so
+they are kept (build/suites/results/NAME/*.cache.json) and reused until --rerun-oracles.
 """
 
 from __future__ import annotations
@@ -31,6 +35,7 @@ import signal
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import asdict
 from pathlib import Path
 
@@ -99,6 +104,25 @@ def _unittest_run(project: Project, python: Path, cwd: Path, env: dict[str, str]
     return Run(outcomes, returncode, seconds)
 
 
+def _oracle(label: str, key: object, results: Path, fresh: bool, produce: Callable[[], Run]
+            ) -> Run:
+    """The run of an oracle command (pytest, unittest), reused from an earlier harness run
+    while ``key`` (its command and environment) is the same: neither changes with trelkin."""
+    cache = results / f"{label}.cache.json"
+    if not fresh and cache.is_file():
+        data = json.loads(cache.read_text())
+        if data["key"] == key:
+            outcomes = {name: Outcome(kind, message) for name, (kind, message)
+                        in data["outcomes"].items()}
+            return Run(outcomes, data["returncode"], data["seconds"], data["problem"])
+    run = produce()
+    if not run.problem:
+        outcomes = {name: (o.kind, o.message) for name, o in run.outcomes.items()}
+        cache.write_text(json.dumps({"key": key, "outcomes": outcomes, "returncode": run.returncode,
+                                     "seconds": run.seconds, "problem": run.problem}))
+    return run
+
+
 def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
     empty = Run({}, None, 0.0, "not run")
     try:
@@ -116,12 +140,12 @@ def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
     def fresh(label: str) -> Path:
         return _setup.work_copy(tree, work / label)
 
+    environment = (venv / "harness.json").read_text()
     junit = results / "pytest.xml"
-    pytest = _junit_run(
-        [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={junit}",
-         *project.pytest_args, *project.tests],
-        junit, fresh("pytest"), env, options.timeout,
-    )
+    command = [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={junit}",
+               *project.pytest_args, *project.tests]
+    pytest = _oracle("pytest", [environment, command, project.env], results, options.rerun_oracles,
+                     lambda: _junit_run(command, junit, fresh("pytest"), env, options.timeout))
     trelkin = [str(python), "-m", "trelkin", "-q", *project.trelkin_args]
     jobs = ["-n", str(options.jobs)] if options.jobs else []
     junit = results / "trelkin-parallel.xml"
@@ -132,8 +156,10 @@ def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
                             junit, fresh("sequential"), env, options.timeout)
     unittest = None
     if project.is_unittest:
-        unittest = _unittest_run(project, python, fresh("unittest"), env, results,
-                                 options.timeout)
+        key = [environment, project.unittest_start, project.unittest_top, project.env]
+        unittest = _oracle("unittest", key, results, options.rerun_oracles,
+                           lambda: _unittest_run(project, python, fresh("unittest"), env, results,
+                                                 options.timeout))
     if not options.keep:
         shutil.rmtree(work, ignore_errors=True)
     result = ProjectResult(project.name, project.style, pytest, parallel, sequential, unittest)
@@ -152,20 +178,23 @@ def _summary_line(result: ProjectResult) -> str:
     )
 
 
-def _describe_trelkin(committed: bool) -> str:
-    revision = subprocess.run(["git", "-C", str(_setup.REPO), "rev-parse", "--short", "HEAD"],
+def _describe_trelkin(revision: str | None) -> str:
+    def short(name: str) -> str:
+        return subprocess.run(["git", "-C", str(_setup.REPO), "rev-parse", "--short", name],
                               capture_output=True, text=True).stdout.strip()
-    layer = f"as committed at {revision}" if committed else f"working tree (HEAD {revision})"
+
+    layer = (f"as committed at {short(revision)}" if revision
+             else f"from the working tree (HEAD {short('HEAD')})")
     core = _setup.built_core()
     built = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(core.stat().st_mtime))
     return f"trelkin: Python layer {layer}, core {core.name} built {built}; oracle {_setup.PYTEST}."
 
 
-def report(results: list[ProjectResult], committed: bool) -> str:
+def report(results: list[ProjectResult], revision: str | None) -> str:
     parts = [
         "## Real suites: pytest and trelkin",
         "",
-        _describe_trelkin(committed) + " Counts: collected / passed / failed (with errors) / "
+        _describe_trelkin(revision) + " Counts: collected / passed / failed (with errors) / "
         "skipped (with xfailed); share: of the tests pytest passes, those trelkin passes.",
         "",
         _compare.markdown_table(results),
@@ -217,14 +246,22 @@ def main(argv: list[str] | None = None) -> int:
                         help="trelkin's -n for the parallel run (default: its own)")
     parser.add_argument("--timeout", type=float, default=300.0, metavar="S",
                         help="seconds each command may take (default: 300)")
+    parser.add_argument("--rerun-oracles", action="store_true",
+                        help="run pytest and unittest again even where their earlier results "
+                             "for the same command and environment are cached")
     parser.add_argument("--keep", action="store_true",
                         help="keep the work trees under build/suites/work/")
-    parser.add_argument("--committed", action="store_true",
-                        help="test trelkin's Python layer as committed (HEAD), not the work tree")
+    parser.add_argument("--revision", metavar="REV",
+                        help="test trelkin's Python layer as committed at REV (e.g. HEAD), "
+                             "not the working tree")
     parser.add_argument("--json", type=Path, metavar="OUT", help="also write the results as JSON")
     options = parser.parse_args(argv)
     # Taken once, so every project of the run tests the same code even if HEAD moves.
-    options.source = _setup.committed_source() if options.committed else _setup.REPO / "python"
+    try:
+        options.source = (_setup.committed_source(options.revision) if options.revision
+                          else _setup.REPO / "python")
+    except _setup.SetupError as error:
+        parser.error(str(error))
     projects = _projects.load()
     if options.project:
         unknown = set(options.project) - {project.name for project in projects}
@@ -237,7 +274,7 @@ def main(argv: list[str] | None = None) -> int:
         result = run_project(project, options)
         print(f"  {_summary_line(result)}", file=sys.stderr, flush=True)
         results.append(result)
-    print(report(results, options.committed), end="")
+    print(report(results, options.revision), end="")
     if options.json:
         options.json.write_text(json.dumps([_as_json(result) for result in results], indent=1))
     return 0
