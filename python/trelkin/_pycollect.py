@@ -1,0 +1,327 @@
+"""Collecting an imported test module with pytest's rules: functions and classes whose
+names match ``python_functions``/``python_classes`` (prefixes or globs), objects marked
+``__test__ = True``, every ``unittest.TestCase`` subclass whatever its name, inherited
+test methods (bases first), nested and imported classes; never a fixture. Each test
+function is parametrized here (hooks, parametrized fixtures, marks) and planned once."""
+
+from __future__ import annotations
+
+import fnmatch
+import sys
+from typing import Any
+
+from trelkin import _xunit
+from trelkin._fixtures import FixtureDef, function_argnames, is_fixture, make_plan
+from trelkin._nodes import Class, FilePath, Item, Module, Node, parent_ids
+from trelkin._params import Metafunc, ParametrizeError
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
+_IGNORED = frozenset({"__builtins__", "__file__", "__cached__"})
+
+
+class CollectError(Exception):
+    """A module that can't be collected; the message is the report (no traceback)."""
+
+
+def _name_matches(patterns: list[str], name: str) -> bool:
+    for pattern in patterns:
+        if name.startswith(pattern):
+            return True
+        if ("*" in pattern or "?" in pattern or "[" in pattern) and fnmatch.fnmatch(name, pattern):
+            return True
+    return False
+
+
+def _marked_test(obj: object) -> bool:
+    try:
+        return getattr(obj, "__test__", False) is True
+    except Exception:
+        return False
+
+
+def _is_abstract(cls: type) -> bool:
+    return bool(getattr(cls, "__abstractmethods__", None))
+
+
+def def_line(function: Callable[..., Any]) -> tuple[int, int]:
+    """(the line of the ``def``, the first line including decorators), both 1-based."""
+    import inspect
+    import linecache
+
+    try:
+        function = inspect.unwrap(function)
+    except ValueError:
+        pass
+    code = getattr(function, "__code__", None)
+    if code is None:
+        return 0, 0
+    first = code.co_firstlineno
+    for number in range(first, first + 100):
+        text = linecache.getline(code.co_filename, number).lstrip()
+        if not text:
+            break
+        if text.startswith(("def ", "async def ")):
+            return number, first
+    return first, first
+
+
+class ModuleCollector:
+    """Collects one module into items."""
+
+    def __init__(self, runtime: Any, module_node: Module, file: FilePath) -> None:
+        self.runtime = runtime
+        self.config = runtime.config
+        self.module_node = module_node
+        self.file = file
+        self.functions = list(self.config.getini("python_functions"))
+        self.classes = list(self.config.getini("python_classes"))
+        self.imported = self.config.getini("collect_imported_tests")
+        self.items: list[Item] = []
+
+    def collect(self) -> list[Item]:
+        module = self.module_node.obj
+        if module.__dict__.get("__test__", True) is False:
+            return []
+        registry = self.runtime.registry
+        nodeid = self.module_node.nodeid
+        for fixture in _xunit.module_fixtures(module, nodeid):
+            registry.add(fixture)
+        registry.parse(module.__dict__, nodeid)
+        self._collect_namespace(self.module_node, [dict(module.__dict__)], ())
+        return self.items
+
+    def _collect_namespace(
+        self, node: Node, namespaces: list[dict[str, Any]], classes: tuple[str, ...]
+    ) -> None:
+        seen: set[str] = set()
+        groups: list[list[Callable[[], None]]] = []
+        module_name = self.module_node.obj.__name__
+        for namespace in namespaces:
+            group: list[Callable[[], None]] = []
+            for name, obj in list(namespace.items()):
+                if name in _IGNORED or name in seen:
+                    continue
+                seen.add(name)
+                if not self.imported and node is self.module_node:
+                    if getattr(obj, "__module__", module_name) != module_name:
+                        continue
+                step = self._maker(node, name, obj, classes)
+                if step is not None:
+                    group.append(step)
+            groups.append(group)
+        # Methods inherited from bases come before the subclass's own.
+        for group in reversed(groups):
+            for step in group:
+                step()
+
+    def _maker(
+        self, node: Node, name: str, obj: object, classes: tuple[str, ...]
+    ) -> Callable[[], None] | None:
+        if isinstance(obj, type):
+            unittest = sys.modules.get("unittest")
+            if unittest is not None and issubclass(obj, unittest.TestCase):
+                if _is_abstract(obj):
+                    return None
+                return lambda: self._collect_unittest(node, name, obj, classes)
+            if (_name_matches(self.classes, name) or _marked_test(obj)) and not _is_abstract(obj):
+                return lambda: self._collect_class(node, name, obj, classes)
+            return None
+        if not (_name_matches(self.functions, name) or _marked_test(obj)):
+            return None
+        target = obj
+        if isinstance(target, staticmethod | classmethod):
+            target = target.__func__
+        if not callable(target) or is_fixture(target):
+            return None
+        function = getattr(target, "__func__", target)
+        import inspect
+
+        if not (inspect.isfunction(function) or inspect.isfunction(inspect.unwrap(function))):
+            return None
+        if getattr(function, "__test__", True) is False:
+            return None
+        return lambda: self._collect_function(node, name, function, classes)
+
+    # Classes.
+
+    def _class_node(self, parent: Node, name: str, cls: type) -> Class:
+        return Class(name, parent, f"{parent.nodeid}::{name}", cls)
+
+    def _collect_class(self, parent: Node, name: str, cls: type, classes: tuple[str, ...]) -> None:
+        if getattr(cls, "__test__", True) is False:
+            return
+        if cls.__init__ is not object.__init__ or cls.__new__ is not object.__new__:
+            import warnings
+
+            kind = "__init__" if cls.__init__ is not object.__init__ else "__new__"
+            warnings.warn(
+                f"cannot collect test class {name!r} because it has a {kind} constructor "
+                f"(from: {self.module_node.nodeid})",
+                stacklevel=1,
+            )
+            return
+        node = self._class_node(parent, name, cls)
+        registry = self.runtime.registry
+        for fixture in _xunit.class_fixtures(cls, node.nodeid):
+            registry.add(fixture)
+        registry.parse(cls, node.nodeid)
+        namespaces = [dict(base.__dict__) for base in cls.__mro__]
+        self._collect_namespace(node, namespaces, (*classes, node.nodeid))
+
+    def _collect_unittest(
+        self, parent: Node, name: str, cls: type, classes: tuple[str, ...]
+    ) -> None:
+        if not getattr(cls, "__test__", True):
+            return
+        import unittest
+
+        node = self._class_node(parent, name, cls)
+        registry = self.runtime.registry
+        for fixture in _xunit.unittest_fixtures(cls, node.nodeid):
+            registry.add(fixture)
+        registry.parse(cls, node.nodeid)
+        names = unittest.TestLoader().getTestCaseNames(cls)
+        found = False
+        ids = (*classes, node.nodeid)
+        for method in names:
+            function = getattr(cls, method)
+            if not getattr(function, "__test__", True):
+                continue
+            self._add_item(node, method, function, ids, None, kind="unittest")
+            found = True
+        if not found and getattr(cls, "runTest", None) is not None:
+            self._add_item(node, "runTest", cls.runTest, ids, None, kind="unittest")
+
+    # Functions.
+
+    def _collect_function(
+        self, parent: Node, name: str, function: Callable[..., Any], classes: tuple[str, ...]
+    ) -> None:
+        import inspect
+
+        if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
+            item = self._add_item(parent, name, function, classes, None, kind="failure")
+            item.failure = (
+                "yield tests are not supported: 'yield' keyword is allowed in fixtures, "
+                f"but not in tests ({name})"
+            )
+            return
+        cls = parent.obj if isinstance(parent, Class) else None
+        method = cls is not None and not isinstance(cls.__dict__.get(name), staticmethod)
+        argnames = function_argnames(function, method=method)
+        ids = parent_ids(self.module_node.nodeid, classes)
+        definition = _Definition(parent, name, function, ids)
+        usefixtures = _usefixtures(definition)
+        registry = self.runtime.registry
+        plan = make_plan(registry, ids, argnames, usefixtures, set())
+        metafunc = Metafunc(
+            definition, function, list(plan.closure), argnames,
+            lambda argname: _scope_of(plan.defs.get(argname) or registry.matching(argname, ids)),
+            self.config, cls, self.module_node.obj,
+        )
+        try:
+            self._generate(metafunc, definition, plan)
+        except ParametrizeError as error:
+            raise CollectError(str(error)) from None
+        if not metafunc._calls:
+            item = self._add_item(parent, name, function, classes, None)
+            item.plan = plan
+            return
+        if metafunc._direct:
+            plan = make_plan(registry, ids, argnames, usefixtures, metafunc._direct)
+        for callspec in metafunc._calls:
+            item = self._add_item(parent, name, function, classes, callspec)
+            item.plan = plan
+            item.extra_keyword_matches.add(callspec.id)
+
+    def _generate(self, metafunc: Metafunc, definition: _Definition, plan: Any) -> None:
+        hooks: list[Callable[..., Any]] = []
+        cls = metafunc.cls
+        if cls is not None and hasattr(cls, "pytest_generate_tests"):
+            hooks.append(cls().pytest_generate_tests)
+        module_hook = self.module_node.obj.__dict__.get("pytest_generate_tests")
+        if module_hook is not None:
+            hooks.append(module_hook)
+        hooks += self.runtime.conftests.hooks_for("pytest_generate_tests", self.file)
+        for hook in hooks:
+            hook(metafunc=metafunc)
+        parametrized = set()
+        for mark in definition.iter_markers("parametrize"):
+            from trelkin._params import parse_argnames
+
+            parametrized.update(parse_argnames(mark.args[0] if mark.args else mark.kwargs["argnames"])[0])
+        for argname in metafunc.fixturenames:
+            if argname in parametrized or argname in metafunc._direct:
+                continue
+            for fixture in reversed(plan.defs.get(argname, ())):
+                if fixture.params is not None:
+                    if not any(argname in spec.params for spec in metafunc._calls):
+                        metafunc.parametrize(
+                            argname, fixture.params, indirect=True,
+                            scope=fixture.scope_name, ids=fixture.ids,
+                        )
+                    break
+                if argname not in fixture.argnames:
+                    break
+        for mark in definition.iter_markers("parametrize"):
+            metafunc.parametrize(*mark.args, **mark.kwargs, _param_mark=mark)
+
+    def _add_item(
+        self,
+        parent: Node,
+        name: str,
+        function: Callable[..., Any],
+        classes: tuple[str, ...],
+        callspec: Any,
+        kind: str = "function",
+    ) -> Item:
+        full = f"{name}[{callspec.id}]" if callspec is not None else name
+        test_name = f"{parent.nodeid[len(self.module_node.nodeid) + 2:]}::{full}" if isinstance(
+            parent, Class
+        ) else full
+        line, first = def_line(function)
+        item = Item(
+            test_name, parent, f"{self.module_node.nodeid}::{test_name}", self.file, function,
+            originalname=name, line=line, callspec=callspec, kind=kind,
+        )
+        item.first_line = first  # type: ignore[attr-defined]
+        item.parent_ids = parent_ids(self.module_node.nodeid, classes)
+        if kind != "function":
+            registry = self.runtime.registry
+            item.plan = make_plan(registry, item.parent_ids, (), _usefixtures(item), set())
+        timeout = item.get_closest_marker("timeout")
+        if timeout is not None:
+            value = timeout.args[0] if timeout.args else timeout.kwargs.get("timeout")
+            try:
+                item.timeout = float(value) if value is not None else None
+            except (TypeError, ValueError):
+                item.timeout = None
+        self.items.append(item)
+        return item
+
+
+class _Definition(Node):
+    """The function before parametrization, as ``metafunc.definition``."""
+
+    def __init__(self, parent: Node, name: str, function: Callable[..., Any], ids: tuple[str, ...]) -> None:
+        super().__init__(name, parent, f"{parent.nodeid}::{name}", parent.path)
+        from trelkin._marks import own_marks
+
+        self.function = self.obj = function
+        try:
+            self.own_markers = own_marks(function)
+        except TypeError:
+            self.own_markers = []
+        self.parent_ids = ids
+
+
+def _usefixtures(node: Node) -> list[str]:
+    return [name for mark in node.iter_markers("usefixtures") for name in mark.args]
+
+
+def _scope_of(defs: list[FixtureDef] | None) -> int | None:
+    return defs[-1].scope if defs else None
+
