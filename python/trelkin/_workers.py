@@ -243,6 +243,8 @@ class _Run:
 
     def poll_once(self) -> None:
         self.check_stop()
+        if not self.workers:
+            return  # all killed by the stop
         timeout = self.next_deadline()
         wait_ms = -1 if timeout is None else max(0, int((timeout - time.monotonic()) * 1000) + 1)
         ready = self.poller.poll(wait_ms)

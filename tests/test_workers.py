@@ -1,0 +1,342 @@
+"""The worker pool: events carried from the workers, crashes and hangs contained, Ctrl-C.
+
+Every scenario runs a pool in a fresh interpreter with a time bound: a scripted
+``worker_main`` plays each file's tests (``PLAN`` below), and the parent prints each event
+as a JSON line for the test to read."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from collections import Counter
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import pytest
+
+HARNESS = r"""
+import ctypes, json, os, signal, sys, time
+from trelkin._workers import Job, WorkerPool
+from trelkin._outcome import Kind, Outcome
+
+PLAN = json.loads(os.environ["PLAN"])
+
+def play(what):
+    if what == "print":
+        print("printed by python")
+        os.write(1, b"written to fd 1\n")
+        os.write(2, b"written to fd 2\n")
+    elif what == "segfault":
+        os.write(1, b"before the crash\n")
+        ctypes.string_at(0)
+    elif what == "abort":
+        os.abort()
+    elif what.startswith("exit"):
+        os._exit(int(what[4:]))
+    elif what == "hang":
+        hang_here()
+    elif what == "ignore-sigint":
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        hang_here()
+    elif what.startswith("sleep"):
+        time.sleep(float(what[5:]))
+    elif what == "raise":
+        raise RuntimeError("the runner itself broke")
+
+def hang_here():
+    with open(PLAN["pids"], "a") as file:
+        file.write(f"{os.getpid()}\n")
+    time.sleep(60)
+
+def worker_main(job, emit):
+    tests = PLAN["files"][job.path]
+    if tests == "crash-on-import":
+        ctypes.string_at(0)
+    ids = [f"{job.path}::test_{index}" for index in range(len(tests))]
+    emit(("collected", job.path, ids, None))
+    for index, (nodeid, what) in enumerate(zip(ids, tests)):
+        if nodeid in job.skip:
+            continue
+        timeout = float(what.split(":")[1]) if what.startswith("limit:") else None
+        emit(("start", nodeid, job.path, index + 1, timeout))
+        kind, message = Kind.PASSED, os.environ["PYTEST_XDIST_WORKER"]
+        try:
+            play(what.split(":")[-1] if timeout is not None else what)
+        except KeyboardInterrupt:
+            kind, message = Kind.NOT_RUN, "KeyboardInterrupt"
+            emit(("outcome", Outcome(nodeid, job.path, index + 1, kind, message=message).to_dict()))
+            raise
+        emit(("outcome", Outcome(nodeid, job.path, index + 1, kind, message=message).to_dict()))
+    emit(("done", job.path))
+
+def on_event(event):
+    print(json.dumps(event), flush=True)
+
+pool = WorkerPool(PLAN.get("count", 2), worker_main=worker_main,
+                  max_restarts=PLAN.get("max_restarts", 4), timeout=PLAN.get("timeout"))
+if PLAN.get("stop_on_sigint"):
+    signal.signal(signal.SIGINT, lambda *args: pool.stop())
+started = time.monotonic()
+try:
+    pool.run([Job(path) for path in PLAN["files"]], on_event)
+except KeyboardInterrupt:
+    print(json.dumps(["raised", "KeyboardInterrupt"]), flush=True)
+print(json.dumps(["returned", time.monotonic()]), flush=True)
+"""
+
+
+class Run:
+    """The events of one scenario, and views of them."""
+
+    def __init__(self, lines: list[str], stderr: str = "") -> None:
+        self.events = [json.loads(line) for line in lines if line.startswith("[")]
+        self.stderr = stderr
+
+    def of(self, kind: str) -> list[list]:
+        return [event for event in self.events if event[0] == kind]
+
+    @property
+    def outcomes(self) -> dict[str, dict]:
+        return {event[1]["nodeid"]: event[1] for event in self.of("outcome")}
+
+    def kinds(self) -> dict[str, str]:
+        return {nodeid: outcome["kind"] for nodeid, outcome in self.outcomes.items()}
+
+
+def plan_env(tmp_path: Path, files: dict[str, object], **options: object) -> dict[str, str]:
+    plan = {"files": files, "pids": str(tmp_path / "pids"), **options}
+    return {**os.environ, "PLAN": json.dumps(plan)}
+
+
+def run_plan(tmp_path: Path, files: dict[str, object], **options: object) -> Run:
+    process = subprocess.run(
+        [sys.executable, "-c", HARNESS], env=plan_env(tmp_path, files, **options),
+        capture_output=True, text=True, timeout=60,
+    )
+    assert process.returncode == 0, process.stderr
+    return Run(process.stdout.splitlines(), process.stderr)
+
+
+def file_of(event: list) -> str | None:
+    if event[0] == "outcome":
+        return event[1]["path"]
+    if event[0] == "start":
+        return event[2]
+    return event[1] if event[0] in ("collected", "done") else None
+
+
+def test_events_reach_the_parent_in_order_and_files_stay_whole(tmp_path: Path) -> None:
+    files = {f"f{index}": ["pass"] * 3 for index in range(6)}
+    run = run_plan(tmp_path, files)
+    assert run.kinds() == {f"f{i}::test_{j}": "passed" for i in range(6) for j in range(3)}
+    for path in files:
+        kinds = [event[0] for event in run.events if file_of(event) == path]
+        assert kinds == ["collected"] + ["start", "outcome"] * 3 + ["done"]
+        # One worker ran the whole file.
+        assert len({run.outcomes[f"{path}::test_{j}"]["message"] for j in range(3)}) == 1
+    assert {outcome["message"] for outcome in run.outcomes.values()} == {"gw0", "gw1"}
+    # Taken in the order given, by whichever worker was free.
+    for worker in ("gw0", "gw1"):
+        taken = [path for path in files if run.outcomes[f"{path}::test_0"]["message"] == worker]
+        begun = [event[1] for event in run.of("collected") if event[1] in taken]
+        assert begun == taken
+
+
+def test_never_more_workers_than_files(tmp_path: Path) -> None:
+    run = run_plan(tmp_path, {"only": ["pass", "pass"]}, count=8)
+    assert {outcome["message"] for outcome in run.outcomes.values()} == {"gw0"}
+
+
+CRASHES = [
+    pytest.param("segfault", "signal 11 (SIGSEGV)", "Fatal Python error: Segmentation fault",
+                 id="segfault"),
+    pytest.param("abort", "signal 6 (SIGABRT)", "Fatal Python error: Aborted", id="abort"),
+    pytest.param("exit3", "exit status 3", "", id="exit-3"),
+    pytest.param("exit0", "exit status 0", "", id="exit-0"),
+]
+
+
+@pytest.mark.parametrize(("what", "how", "dump"), CRASHES)
+def test_a_crash_is_reported_on_its_test_and_the_file_resumes(
+    tmp_path: Path, what: str, how: str, dump: str
+) -> None:
+    run = run_plan(tmp_path, {"a": ["print", what, "pass"], "b": ["pass"] * 4})
+    crashed = run.outcomes["a::test_1"]
+    assert crashed["kind"] == "crashed"
+    assert f"while running 'a::test_1': {how}" in crashed["message"]
+    assert crashed["message"].startswith("worker 'gw")
+    assert dump in crashed["longrepr"]
+    if what == "segfault":
+        assert "in play" in crashed["longrepr"]  # the faulthandler traceback
+        assert crashed["stdout"] == "before the crash\n"  # its own output, not test_0's
+    assert run.kinds() == {
+        "a::test_0": "passed", "a::test_1": "crashed", "a::test_2": "passed",
+        **{f"b::test_{j}": "passed" for j in range(4)},
+    }
+    # Each test reported once, the file collected once and finished once.
+    assert len(run.of("outcome")) == 7
+    assert [event[1] for event in run.of("collected")].count("a") == 1
+    assert [event[1] for event in run.of("done")].count("a") == 1
+
+
+def test_a_crash_while_importing_is_a_collection_error(tmp_path: Path) -> None:
+    run = run_plan(tmp_path, {"broken": "crash-on-import", "fine": ["pass"]})
+    collected = {event[1]: event for event in run.of("collected")}
+    assert collected["broken"][2] == []
+    error = collected["broken"][3]
+    assert error["kind"] == "crashed" and error["phase"] == "collect"
+    assert "crashed while collecting broken: signal 11 (SIGSEGV)" in error["message"]
+    assert "broken" in [event[1] for event in run.of("done")]
+    assert run.kinds() == {"fine::test_0": "passed"}
+
+
+def test_the_run_stops_after_too_many_crashes(tmp_path: Path) -> None:
+    files = {f"c{index}": ["segfault", "pass"] for index in range(5)}
+    run = run_plan(tmp_path, files, count=1, max_restarts=2)
+    # Two replacements allowed: three crashes, then nothing more runs.
+    assert Counter(run.kinds().values()) == {"crashed": 3, "passed": 2}
+    (stopping,) = run.of("worker-error")
+    assert stopping[1] is None
+    assert "crashed 3 times, more than the 2 restarts allowed" in stopping[2]
+
+
+@pytest.mark.parametrize(
+    ("test", "options"),
+    [
+        pytest.param("hang", {"timeout": 0.5}, id="pool-timeout"),
+        pytest.param("limit:0.5:hang", {}, id="per-test-timeout"),
+        pytest.param("limit:0.5:hang", {"timeout": 30}, id="per-test-wins"),
+    ],
+)
+def test_a_test_past_its_time_is_reported_and_its_worker_replaced(
+    tmp_path: Path, test: str, options: dict[str, object]
+) -> None:
+    started = time.monotonic()
+    run = run_plan(tmp_path, {"slow": ["pass", test, "print"], "other": ["pass"]}, **options)
+    assert time.monotonic() - started < 15
+    timed_out = run.outcomes["slow::test_1"]
+    assert timed_out["kind"] == "timeout"
+    assert "ran longer than 0.5s" in timed_out["message"]
+    assert "hang_here" in timed_out["longrepr"]  # every thread's traceback at that moment
+    assert timed_out["duration"] >= 0.5
+    assert run.kinds()["slow::test_2"] == "passed"
+    assert run.outcomes["slow::test_2"]["stdout"] == ""  # read by the runner, not the pool
+    assert len(run.of("outcome")) == 4
+
+
+def test_a_limit_of_zero_means_none(tmp_path: Path) -> None:
+    run = run_plan(tmp_path, {"a": ["limit:0:sleep0.3"]}, timeout=0.1)
+    assert run.kinds() == {"a::test_0": "passed"}
+
+
+def test_a_failing_worker_main_is_reported_and_the_run_goes_on(tmp_path: Path) -> None:
+    run = run_plan(tmp_path, {"a": ["raise"], "b": ["pass"]}, count=1)
+    (error,) = run.of("worker-error")
+    assert error[1] == "a"
+    assert "RuntimeError: the runner itself broke" in error[2]
+    assert run.kinds()["b::test_0"] == "passed"
+
+
+@pytest.fixture
+def start_plan(tmp_path: Path) -> Iterator[Callable[..., subprocess.Popen]]:
+    """Starts a scenario in the background; whatever happens, it is gone at the end."""
+    processes: list[subprocess.Popen] = []
+
+    def start(files: dict[str, object], **options: object) -> subprocess.Popen:
+        process = subprocess.Popen(
+            [sys.executable, "-c", HARNESS], env=plan_env(tmp_path, files, **options),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )
+        processes.append(process)
+        return process
+
+    yield start
+    for process in processes:
+        process.kill()
+        process.communicate()
+
+
+def read_until(process: subprocess.Popen, wanted: list) -> list[str]:
+    """The lines the process printed up to and including the event ``wanted``."""
+    lines = []
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        line = process.stdout.readline()
+        assert line, process.stderr.read()
+        lines.append(line)
+        if json.loads(line)[: len(wanted)] == wanted:
+            return lines
+    raise AssertionError(f"never saw {wanted}")
+
+
+def finish(process: subprocess.Popen, lines: list[str]) -> Run:
+    out, err = process.communicate(timeout=30)
+    return Run(lines + out.splitlines(), err)
+
+
+@pytest.mark.parametrize("handler", [True, False], ids=["stop-from-handler", "keyboard-interrupt"])
+def test_ctrl_c_keeps_what_finished_and_ends_within_a_second(
+    start_plan: Callable[..., subprocess.Popen], handler: bool
+) -> None:
+    files = {"a": ["pass", "hang", "pass"], "b": ["pass", "ignore-sigint", "pass"]}
+    process = start_plan(files, stop_on_sigint=handler)
+    lines = read_until(process, ["start", "a::test_1"])
+    if '"b::test_1"' not in "".join(lines):
+        lines += read_until(process, ["start", "b::test_1"])
+    time.sleep(0.2)  # into their sleeps
+    process.send_signal(signal.SIGINT)
+    interrupted = time.monotonic()
+    run = finish(process, lines)
+    assert time.monotonic() - interrupted < 5
+    assert run.kinds() == {
+        "a::test_0": "passed", "a::test_1": "not run",
+        "b::test_0": "passed", "b::test_1": "not run",
+    }
+    assert run.outcomes["a::test_1"]["message"] == "KeyboardInterrupt"  # the test saw it
+    assert "interrupted: worker" in run.outcomes["b::test_1"]["message"]  # killed after grace
+    assert not [event for event in run.of("start") if event[1].endswith("test_2")]
+    assert bool(run.of("raised")) is not handler
+
+
+def test_a_second_stop_kills_at_once(start_plan: Callable[..., subprocess.Popen]) -> None:
+    process = start_plan({"a": ["ignore-sigint"]}, stop_on_sigint=True, count=1)
+    lines = read_until(process, ["start", "a::test_0"])
+    time.sleep(0.2)
+    process.send_signal(signal.SIGINT)
+    time.sleep(0.1)
+    process.send_signal(signal.SIGINT)
+    second = time.monotonic()
+    run = finish(process, lines)
+    assert run.of("returned")
+    assert time.monotonic() - second < 0.9
+    assert run.kinds() == {"a::test_0": "not run"}
+
+
+def test_workers_die_with_their_parent(
+    tmp_path: Path, start_plan: Callable[..., subprocess.Popen]
+) -> None:
+    process = start_plan({"a": ["hang"], "b": ["hang"]})
+    read_until(process, ["start", "a::test_0"])
+    pids_file = tmp_path / "pids"
+    deadline = time.monotonic() + 10
+    while len(pids_file.read_text().split() if pids_file.exists() else []) < 2:
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    process.kill()
+    process.communicate(timeout=10)
+    for pid in map(int, pids_file.read_text().split()):
+        while alive(pid):
+            assert time.monotonic() < deadline, f"worker {pid} outlived its parent"
+            time.sleep(0.05)
+
+
+def alive(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
