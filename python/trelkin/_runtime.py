@@ -449,7 +449,9 @@ class Runtime:
             if getattr(error, "_use_item_location", False) or type(error).__module__ == "unittest.case":
                 location = f"{item.path}:{getattr(item, 'first_line', item.line)}"
             return make(Kind.SKIPPED, _marks.skip_message(error), location=location)
-        if _marks.is_xfail(error) and not self.runxfail:
+        from trelkin._unittest import ExpectedFailure
+
+        if isinstance(error, ExpectedFailure) or (_marks.is_xfail(error) and not self.runxfail):
             return make(Kind.XFAILED, _marks.skip_message(error))
         if xfailed is not None and not self.runxfail and phase is not Phase.TEARDOWN:
             if _marks.raises_matches(xfailed.raises, error):
