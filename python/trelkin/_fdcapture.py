@@ -31,10 +31,6 @@ import os
 import sys
 import tempfile
 
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from typing import TextIO
-
 # A file this large is emptied at the next mark() that finds nothing unread in it.
 _COMPACT_BYTES = 1 << 20
 _ENCODING = "utf-8"
@@ -51,8 +47,9 @@ def active() -> FdCapture | None:
 class _Stream:
     """One captured fd: its file, what was read of it, and the fd saved to restore."""
 
-    def __init__(self, target: int, path: str | None) -> None:
+    def __init__(self, target: int, name: str, path: str | None) -> None:
         self.target = target
+        self.name = name  # of the sys attribute
         self.path = path
         flags = os.O_RDWR | os.O_APPEND | os.O_CLOEXEC
         if path is None:
@@ -65,6 +62,7 @@ class _Stream:
         self.position = 0
         self.decoder = codecs.getincrementaldecoder(_ENCODING)(_ERRORS)
         self.saved: int | None = None
+        self.saved_sys: object = None  # the sys stream the wrapper stands in for
         self.wrapper = io.TextIOWrapper(
             io.FileIO(self.fd, "w", closefd=False),
             encoding=_ENCODING,
@@ -76,9 +74,15 @@ class _Stream:
     def redirect(self) -> None:
         if self.saved is None:
             self.saved = _dup_or_devnull(self.target)
+            self.saved_sys = getattr(sys, self.name)
         os.dup2(self.fd, self.target)
+        # A stream a test put in place itself (contextlib.redirect_stdout) stays.
+        if getattr(sys, self.name) is self.saved_sys:
+            setattr(sys, self.name, self.wrapper)
 
     def restore(self) -> None:
+        if getattr(sys, self.name) is self.wrapper:
+            setattr(sys, self.name, self.saved_sys)
         if self.saved is not None:
             os.dup2(self.saved, self.target)
 
@@ -139,9 +143,8 @@ class FdCapture:
         if directory is not None:
             base = os.path.join(directory, name)
             paths = (f"{base}.out", f"{base}.err")
-        self._out = _Stream(1, paths[0])
-        self._err = _Stream(2, paths[1])
-        self._saved_sys: tuple[TextIO, TextIO] | None = None
+        self._out = _Stream(1, "stdout", paths[0])
+        self._err = _Stream(2, "stderr", paths[1])
         self._capturing = False
 
     @property
@@ -161,8 +164,6 @@ class FdCapture:
         _flush(sys.stdout, sys.stderr)
         self._out.redirect()
         self._err.redirect()
-        self._saved_sys = (sys.stdout, sys.stderr)
-        sys.stdout, sys.stderr = self._out.wrapper, self._err.wrapper
         self._capturing = True
 
     def suspend(self) -> None:
@@ -170,12 +171,6 @@ class FdCapture:
         replaced on its own (``contextlib.redirect_stdout``) is left as the test set it."""
         if not self._capturing:
             return
-        assert self._saved_sys is not None
-        saved_out, saved_err = self._saved_sys
-        if sys.stdout is self._out.wrapper:
-            sys.stdout = saved_out
-        if sys.stderr is self._err.wrapper:
-            sys.stderr = saved_err
         self._out.restore()
         self._err.restore()
         self._capturing = False
