@@ -173,6 +173,10 @@ def chained():
         raise ValueError("wrapped " * 20) from cause
 
 
+def failing_assert():
+    assert 1 == 2, "one is not two"
+
+
 def noisy():
     print("out " * 50)
     sys.stderr.write("err \udc80 " * 10)
@@ -181,7 +185,7 @@ def noisy():
 BEHAVIOURS = {
     "test_pass": lambda: None,
     "test_noisy": noisy,
-    "test_assert": lambda: exec("assert 1 == 2, 'one is not two'"),
+    "test_assert": failing_assert,
     "test_chained": chained,
     "test_bad_str": lambda: (_ for _ in ()).throw(BadStr()),
     "test_exit": lambda: sys.exit(3),
