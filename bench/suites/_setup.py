@@ -3,7 +3,7 @@ environment with the project, its test requirements, pytest and this checkout's 
 
 The cache lives under build/suites/ (outside git) and is reused while its inputs are the same:
 sdists/ the downloaded archives, src/ the pristine unpacked trees, venvs/ one environment per
-project. trelkin comes from the checkout itself, never copied: a .pth file puts its Python
+project. Each command runs in a fresh copy of the tree under WORK, outside the checkout. trelkin comes from the checkout itself, never copied: a .pth file puts its Python
 layer (python/) on the path and loads the core from the build the checkout's own .venv uses,
 so every run tests the tree as it is now.
 """
@@ -17,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import tarfile
+import tempfile
 import zipfile
 from pathlib import Path
 
@@ -24,6 +25,9 @@ from _projects import Project
 
 REPO = Path(__file__).resolve().parents[2]
 CACHE = REPO / "build" / "suites"
+# The trees the commands run in live outside the checkout: pytest (and trelkin) look for a
+# configuration file in every directory above the tree, and would find the checkout's own.
+WORK = Path(tempfile.gettempdir()) / "trelkin-suites"
 # The oracle: the pytest of the checkout's own environment, pinned so tables compare.
 PYTEST = "pytest==9.2.0"
 # Loaded at every start of a project's interpreter; it must stay small and import little. The

@@ -135,7 +135,7 @@ def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
     env = _setup.clean_env(project, venv, options.source)
     results = _setup.CACHE / "results" / project.name
     results.mkdir(parents=True, exist_ok=True)
-    work = _setup.CACHE / "work" / project.name
+    work = _setup.WORK / project.name
 
     def fresh(label: str) -> Path:
         return _setup.work_copy(tree, work / label)
@@ -144,7 +144,8 @@ def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
     junit = results / "pytest.xml"
     command = [str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", f"--junitxml={junit}",
                *project.pytest_args, *project.tests]
-    pytest = _oracle("pytest", [environment, command, project.env], results, options.rerun_oracles,
+    key = [environment, command, project.env, str(work)]
+    pytest = _oracle("pytest", key, results, options.rerun_oracles,
                      lambda: _junit_run(command, junit, fresh("pytest"), env, options.timeout))
     trelkin = [str(python), "-m", "trelkin", "-q", *project.trelkin_args]
     jobs = ["-n", str(options.jobs)] if options.jobs else []
@@ -156,7 +157,7 @@ def run_project(project: Project, options: argparse.Namespace) -> ProjectResult:
                             junit, fresh("sequential"), env, options.timeout)
     unittest = None
     if project.is_unittest:
-        key = [environment, project.unittest_start, project.unittest_top, project.env]
+        key = [environment, project.unittest_start, project.unittest_top, project.env, str(work)]
         unittest = _oracle("unittest", key, results, options.rerun_oracles,
                            lambda: _unittest_run(project, python, fresh("unittest"), env, results,
                                                  options.timeout))
@@ -250,7 +251,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="run pytest and unittest again even where their earlier results "
                              "for the same command and environment are cached")
     parser.add_argument("--keep", action="store_true",
-                        help="keep the work trees under build/suites/work/")
+                        help=f"keep the trees the commands ran in (under {_setup.WORK})")
     parser.add_argument("--revision", metavar="REV",
                         help="test trelkin's Python layer as committed at REV (e.g. HEAD), "
                              "not the working tree")
