@@ -307,7 +307,8 @@ class Item(Node):
         kind: str = "function",
     ) -> None:
         super().__init__(name, parent, nodeid, file)
-        # pytest's own name for the item: the last part of the node id.
+        # The node id less the file part; pytest's own name is the last part of it.
+        self.test_name = name
         self.short_name = name.rpartition("::")[2]
         self.file = file
         self.function = function

@@ -260,11 +260,13 @@ class Runtime:
         xfailed: _marks.Xfail | None = None
         started = time.perf_counter()
         setup_error: BaseException | None = None
+        item._xfailed = None  # type: ignore[attr-defined]
         try:
             self._enter(item, stack)
             xfailed = self._setup(item)
         except BaseException as error:
             setup_error = error
+            xfailed = item._xfailed  # type: ignore[attr-defined]
         setup_time = time.perf_counter() - started
         outputs.append(("setup", *capture.read()))
         call_error: BaseException | None = None
@@ -332,7 +334,7 @@ class Runtime:
             skip = _marks.evaluate_skip(marks, self.config, namespace)
             if skip is not None:
                 raise _Skipped(skip.reason, f"{item.path}:{getattr(item, 'first_line', item.line)}")
-            xfailed = self._evaluate_xfail(item, marks)
+            xfailed = item._xfailed = self._evaluate_xfail(item, marks)  # type: ignore[attr-defined]
             if xfailed is not None and not self.runxfail and not xfailed.run:
                 raise _XfailNotRun("[NOTRUN] " + xfailed.reason)
         for hook in self.conftests.hooks_for("pytest_runtest_setup", item.path):
