@@ -107,7 +107,8 @@ def _extract(value: object, force_tuple: bool) -> ParamSet:
 def parse_argnames(argnames: str | Sequence[str]) -> tuple[list[str], bool]:
     """The names and whether each value is one value rather than a tuple of them."""
     if isinstance(argnames, str):
-        trailing_comma = argnames.rstrip().endswith(",")
+        # "a," names one argument whose values are 1-tuples, since pytest 9.1.
+        trailing_comma = argnames.rstrip().endswith(",") and pytest_version() >= (9, 1)
         names = [name.strip() for name in argnames.split(",") if name.strip()]
         return names, len(names) == 1 and not trailing_comma
     return list(argnames), False
@@ -153,7 +154,7 @@ def _empty_set(names: list[str], function: Callable[..., Any], empty_mark: str) 
 
     code = getattr(function, "__code__", None)
     line = code.co_firstlineno if code is not None else 0
-    if pytest_version() >= (9,):
+    if pytest_version() >= (8, 4):
         reason = f"got empty parameter set for ({', '.join(names)})"
         param_id: str | None = "NOTSET"
     else:
@@ -217,7 +218,8 @@ class IdMaker:
     ) -> None:
         self.argnames, self.sets, self.idfn, self.ids = argnames, sets, idfn, ids
         self.nodeid, self.disable_escaping = nodeid, disable_escaping
-        self.short_long_strings = pytest_version() >= (9,)
+        # Since pytest 9.2 a string over 100 characters gets the argument's name as its id.
+        self.short_long_strings = pytest_version() >= (9, 2)
 
     def make_unique(self) -> list[str]:
         resolved = [self._resolve(index, param) for index, param in enumerate(self.sets)]

@@ -373,15 +373,42 @@ class Runtime:
         if item.kind == "function":
             result = item.obj(**item.funcargs)
             if result is not None and hasattr(result, "__await__"):
-                import asyncio
-
-                asyncio.run(_awaited(result))
+                self._await(item, result)
         elif item.kind == "unittest":
             from trelkin._unittest import run_case
 
             run_case(item)
         else:
             raise _Failure(item.failure)
+
+    def _await(self, item: Item, awaitable: Any) -> None:
+        """Runs a coroutine test on a new event loop where an async plugin would (no pytest
+        at all, an ``asyncio``/``anyio`` mark, or ``asyncio_mode = auto``); else as pytest
+        without such a plugin: skipped before pytest 8.4, failed since."""
+        import asyncio
+
+        if (
+            "pytest" not in sys.modules
+            or item.get_closest_marker("asyncio") is not None
+            or item.get_closest_marker("anyio") is not None
+            or self.settings.getini("asyncio_mode") == "auto"
+        ):
+            asyncio.run(_awaited(awaitable))
+            return
+        getattr(awaitable, "close", lambda: None)()
+        from trelkin._params import pytest_version
+
+        if pytest_version() >= (8, 4):
+            raise _Failure(
+                "async def functions are not natively supported.\nYou need to install a "
+                "suitable plugin for your async framework, for example:\n  - anyio\n  - "
+                "pytest-asyncio\n  - pytest-tornasync\n  - pytest-trio\n  - pytest-twisted"
+            )
+        import unittest
+
+        raise unittest.SkipTest(
+            "async def function and no async plugin installed (see warnings)"
+        )
 
     def _warning_filters(self, item: Item) -> list[tuple[Any, ...]]:
         from trelkin._warnings import parse_filter
