@@ -280,6 +280,9 @@ class Runtime:
             except BaseException as error:
                 call_error = error
             call_time = time.perf_counter() - started
+            if xfailed is None and item.get_closest_marker("xfail") is not None:
+                # The test may have added the mark itself.
+                xfailed = self._evaluate_xfail(item)
             outputs.append(("call", *capture.read()))
         started = time.perf_counter()
         teardown_errors = self._teardown(item, next_item, stack)
@@ -333,7 +336,7 @@ class Runtime:
             namespace = item.module.__dict__
             skip = _marks.evaluate_skip(marks, self.config, namespace)
             if skip is not None:
-                raise _Skipped(skip.reason, f"{item.path}:{getattr(item, 'first_line', item.line)}")
+                raise _Skipped(skip.reason, _item_location(item))
             xfailed = item._xfailed = self._evaluate_xfail(item, marks)  # type: ignore[attr-defined]
             if xfailed is not None and not self.runxfail and not xfailed.run:
                 raise _XfailNotRun("[NOTRUN] " + xfailed.reason)
@@ -474,9 +477,9 @@ class Runtime:
             self.exit_request = (message, getattr(error, "returncode", None))
             return make(Kind.NOT_RUN, f"Exit: {message}")
         if _marks.is_skip(error) and phase is not Phase.TEARDOWN:
-            location = _raise_location(error) or f"{item.path}:{item.line}"
+            location = _raise_location(error) or _item_location(item)
             if getattr(error, "_use_item_location", False) or type(error).__module__ == "unittest.case":
-                location = f"{item.path}:{getattr(item, 'first_line', item.line)}"
+                location = _item_location(item)
             return make(Kind.SKIPPED, _marks.skip_message(error), location=location)
         from trelkin._unittest import ExpectedFailure
 
@@ -582,6 +585,10 @@ def _raise_location(error: BaseException) -> str:
             found = f"{_display(filename)}:{tb.tb_lineno}"
         tb = tb.tb_next
     return found
+
+
+def _item_location(item: Item) -> str:
+    return f"{_display(os.path.abspath(item.path))}:{getattr(item, 'first_line', item.line)}"
 
 
 def _display(filename: str) -> str:
