@@ -174,6 +174,10 @@ def test_strict_markers(tmp_path: Path, ini: str, expected: dict[str, str]) -> N
         assert runtime_outcomes(tree, "--strict-markers") == pytest_outcomes(tree, "--strict-markers") == expected
 
 
+_KEYWORD_MARKS = pytest.mark.skipif(
+    pytest.version_tuple < (8, 3), reason="-m with keyword arguments came in pytest 8.3"
+)
+
 SELECTION = {
     "conftest.py": """
         def pytest_collection_modifyitems(items):
@@ -211,8 +215,8 @@ SELECTION = {
         ("-m", "slow"),
         ("-m", "not slow and not quick"),
         ("-m", "quick"),
-        ("-m", "level(value=3)"),
-        ("-m", "level(value=4)"),
+        pytest.param(("-m", "level(value=3)"), marks=_KEYWORD_MARKS),
+        pytest.param(("-m", "level(value=4)"), marks=_KEYWORD_MARKS),
     ],
     ids=lambda args: " ".join(args),
 )
