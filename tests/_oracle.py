@@ -78,8 +78,22 @@ def e_lines(text: str) -> str:
     return "\n".join(line for line in text.splitlines() if line.startswith("E ") or line == "E")
 
 
-def import_rewritten(path: Path, name: str) -> types.ModuleType:
-    hook = _rewrite.Hook({str(path)})
+def import_rewritten(path: Path, name: str, via: str = "text") -> types.ModuleType:
+    """Imports ``path`` rewritten: through the hook (the text rewriter) or, with
+    ``via="tree"``, through the tree rewriter the hook falls back on."""
+    if via == "tree":
+        import ast
+
+        from trelkin import _rewrite_ast
+
+        tree = ast.parse(path.read_bytes(), filename=str(path))
+        _rewrite_ast.rewrite_module(tree, str(path))
+        module = types.ModuleType(name)
+        module.__file__ = str(path)
+        sys.modules[name] = module
+        exec(compile(tree, str(path), "exec", dont_inherit=True), module.__dict__)
+        return module
+    hook = _rewrite.Hook({str(path)}, cache=False)
     spec = hook.spec_for(name, str(path))
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)

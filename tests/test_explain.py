@@ -47,56 +47,106 @@ def g(*args, **kwargs):
 holder = Holder()
 LONG = "x" * 100
 
-def test_int_eq(): assert 1 == 2
-def test_int_lt(): assert 3 < 2
-def test_ne(): assert 5 != 5
-def test_is(): assert None is not None
-def test_call(): assert f(2) == 4
-def test_call_nested(): assert f(f(1)) == f(5)
-def test_call_kwargs(): assert g(1, 2, a=3) == 0
-def test_attr(): assert holder.value == 4
-def test_attr_call(): assert f(holder.value) < 2
-def test_not(): assert not f(0)
-def test_unary(): assert -f(1) > 0
-def test_binop(): assert f(1) + 2 == 5
-def test_and(): assert f(0) and f(-1)
-def test_or(): assert f(-1) or 0
-def test_chain(): assert 1 < f(2) < 3
-def test_walrus(): assert (n := f(1)) == 3
-def test_message(): assert f(1) == 3, "values differ"
-def test_message_multiline(): assert False, "first\\nsecond"
-def test_message_object(): assert 0, [1, 2]
-def test_percent(): assert "100%" == "100 %"
-def test_str_short(): assert "spam" == "eggs"
-def test_str_long(): assert LONG + "a" == LONG + "b"
-def test_str_trailing(): assert "a" + LONG == "b" + LONG
-def test_str_multiline(): assert "one\\ntwo\\nthree" == "one\\n2\\nthree"
-def test_str_whitespace(): assert " " == "  "
-def test_bytes(): assert b"spam" == b"eggs"
-def test_list(): assert [1, 2, 3] == [1, 2, 4]
-def test_list_longer(): assert [1, 2, 3] == [1, 2]
-def test_list_shorter(): assert [1] == [1, 2, 3]
-def test_tuple(): assert (1, "a") == (1, "b")
-def test_dict(): assert {"a": 1, "b": 2} == {"a": 1, "b": 3}
-def test_dict_extra(): assert {"a": 1, "c": 0} == {"a": 1, "d": 2, "e": 3}
-def test_set(): assert {1, 2, 3} == {2, 3, 4}
-def test_set_subset(): assert {1, 2} <= {2, 3}
-def test_set_ne(): assert {1} != {1}
-def test_dataclass(): assert Box(1, 2) == Box(1, 3)
-def test_attrs(): assert Item("a", 1) == Item("b", 1)
-def test_namedtuple(): assert Point(1, 2) == Point(1, 3)
-def test_in_list(): assert 4 in [1, 2, 3]
-def test_not_in(): assert "needle" not in "hay needle stack"
-def test_not_in_long(): assert "x" not in LONG
-def test_approx(): assert 1.0 == pytest.approx(1.1)
-def test_approx_list(): assert [1.0, 2.0] == pytest.approx([1.0, 2.5])
-def test_long_list(): assert list(range(30)) == list(range(1, 31))
-def test_long_dict(): assert {i: i for i in range(20)} == {i: -i for i in range(20)}
-def test_nested(): assert {"a": [1, {"b": 2}]} == {"a": [1, {"b": 3}]}
-def test_unicode(): assert "caf\\u00e9" == "cafe\\u0301"
-def test_isinstance(): assert isinstance(1, str)
-def test_len(): assert len([1, 2]) == 3
-def test_any(): assert any(x > 5 for x in [1, 2])
+def test_int_eq():
+    assert 1 == 2
+def test_int_lt():
+    assert 3 < 2
+def test_ne():
+    assert 5 != 5
+def test_is():
+    assert None is not None
+def test_call():
+    assert f(2) == 4
+def test_call_nested():
+    assert f(f(1)) == f(5)
+def test_call_kwargs():
+    assert g(1, 2, a=3) == 0
+def test_attr():
+    assert holder.value == 4
+def test_attr_call():
+    assert f(holder.value) < 2
+def test_not():
+    assert not f(0)
+def test_unary():
+    assert -f(1) > 0
+def test_binop():
+    assert f(1) + 2 == 5
+def test_and():
+    assert f(0) and f(-1)
+def test_or():
+    assert f(-1) or 0
+def test_chain():
+    assert 1 < f(2) < 3
+def test_walrus():
+    assert (n := f(1)) == 3
+def test_message():
+    assert f(1) == 3, "values differ"
+def test_message_multiline():
+    assert False, "first\\nsecond"
+def test_message_object():
+    assert 0, [1, 2]
+def test_percent():
+    assert "100%" == "100 %"
+def test_str_short():
+    assert "spam" == "eggs"
+def test_str_long():
+    assert LONG + "a" == LONG + "b"
+def test_str_trailing():
+    assert "a" + LONG == "b" + LONG
+def test_str_multiline():
+    assert "one\\ntwo\\nthree" == "one\\n2\\nthree"
+def test_str_whitespace():
+    assert " " == "  "
+def test_bytes():
+    assert b"spam" == b"eggs"
+def test_list():
+    assert [1, 2, 3] == [1, 2, 4]
+def test_list_longer():
+    assert [1, 2, 3] == [1, 2]
+def test_list_shorter():
+    assert [1] == [1, 2, 3]
+def test_tuple():
+    assert (1, "a") == (1, "b")
+def test_dict():
+    assert {"a": 1, "b": 2} == {"a": 1, "b": 3}
+def test_dict_extra():
+    assert {"a": 1, "c": 0} == {"a": 1, "d": 2, "e": 3}
+def test_set():
+    assert {1, 2, 3} == {2, 3, 4}
+def test_set_subset():
+    assert {1, 2} <= {2, 3}
+def test_set_ne():
+    assert {1} != {1}
+def test_dataclass():
+    assert Box(1, 2) == Box(1, 3)
+def test_attrs():
+    assert Item("a", 1) == Item("b", 1)
+def test_namedtuple():
+    assert Point(1, 2) == Point(1, 3)
+def test_in_list():
+    assert 4 in [1, 2, 3]
+def test_not_in():
+    assert "needle" not in "hay needle stack"
+def test_not_in_long():
+    assert "x" not in LONG
+def test_approx():
+    assert 1.0 == pytest.approx(1.1)
+def test_approx_list():
+    assert [1.0, 2.0] == pytest.approx([1.0, 2.5])
+def test_long_list():
+    assert list(range(30)) == list(range(1, 31))
+def test_long_dict():
+    assert {i: i for i in range(20)} == {i: -i for i in range(20)}
+def test_nested():
+    assert {"a": [1, {"b": 2}]} == {"a": [1, {"b": 3}]}
+def test_unicode():
+    assert "caf\\u00e9" == "cafe\\u0301"
+def test_isinstance():
+    assert isinstance(1, str)
+def test_len():
+    assert len([1, 2]) == 3
+def test_any():
+    assert any(x > 5 for x in [1, 2])
 '''
 
 
@@ -130,15 +180,16 @@ NAMES = [
 ]
 
 
+@pytest.mark.parametrize("via", ["text", "tree"])
 @pytest.mark.parametrize("verbosity", [0, 1, 2])
 @pytest.mark.parametrize("name", NAMES)
 def test_explanation_matches_pytest(
-    catalogue: Path, name: str, verbosity: int, monkeypatch: pytest.MonkeyPatch
+    catalogue: Path, name: str, verbosity: int, via: str, monkeypatch: pytest.MonkeyPatch
 ) -> None:
     monkeypatch.delenv("CI", raising=False)
     monkeypatch.delenv("BUILD_NUMBER", raising=False)
     expected = e_lines(pytest_report(catalogue, verbosity)[name])
-    module = import_rewritten(catalogue, f"catalogue_v{verbosity}")
+    module = import_rewritten(catalogue, f"catalogue_{via}", via)
     _explain.configure(verbosity=verbosity)
     try:
         exc = failure_of(getattr(module, name))

@@ -3,6 +3,7 @@ side effects once), which files are rewritten, opting out, and the bytecode cach
 
 from __future__ import annotations
 
+import ast
 import gc
 import importlib.util
 import os
@@ -15,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from trelkin import _rewrite, _rewrite_ast
+from trelkin import _rewrite, _rewrite_ast, _rewrite_text
 
 from _oracle import clean_env
 
@@ -78,13 +79,22 @@ EXPRESSIONS = [
 ]
 
 
-def run_case(expression: str, rewritten: bool) -> tuple[list[object], str | None]:
-    source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
+def compile_case(source: str, via: str) -> types.CodeType:
+    """Compiled as the hook does (the text rewriter), with the tree rewriter it falls back
+    on, or plain."""
     path = "<case>.py"
-    if rewritten:
-        code = _rewrite.rewrite_source(source.encode(), path)
-    else:
-        code = compile(source, path, "exec", dont_inherit=True)
+    if via == "text":
+        return _rewrite.rewrite_source(source.encode(), path)
+    if via == "tree":
+        tree = ast.parse(source)
+        _rewrite_ast.rewrite_module(tree, path)
+        return compile(tree, path, "exec", dont_inherit=True)
+    return compile(source, path, "exec", dont_inherit=True)
+
+
+def run_case(expression: str, via: str) -> tuple[list[object], str | None]:
+    source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
+    code = compile_case(source, via)
     namespace: dict[str, object] = {"events": []}
     exec(code, namespace)
     try:
@@ -97,9 +107,10 @@ def run_case(expression: str, rewritten: bool) -> tuple[list[object], str | None
     return namespace["events"], outcome  # type: ignore[return-value]
 
 
+@pytest.mark.parametrize("via", ["text", "tree"])
 @pytest.mark.parametrize("expression", EXPRESSIONS)
-def test_rewritten_assert_behaves_as_plain(expression: str) -> None:
-    assert repr(run_case(expression, rewritten=True)) == repr(run_case(expression, rewritten=False))
+def test_rewritten_assert_behaves_as_plain(expression: str, via: str) -> None:
+    assert repr(run_case(expression, via)) == repr(run_case(expression, "plain"))
 
 
 @pytest.mark.parametrize(
@@ -116,10 +127,11 @@ def test_rewritten_assert_behaves_as_plain(expression: str) -> None:
         ("t('%d') == '%s'", "assert '%d' == '%s'\n  \n  - %s\n  + %d"),
     ],
 )
-def test_explanation_of_intermediate_values(expression: str, message: str) -> None:
+@pytest.mark.parametrize("via", ["text", "tree"])
+def test_explanation_of_intermediate_values(expression: str, message: str, via: str) -> None:
     source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
     namespace: dict[str, object] = {"events": []}
-    exec(_rewrite.rewrite_source(source.encode(), "<case>.py"), namespace)
+    exec(compile_case(source, via), namespace)
     with pytest.raises(AssertionError) as raised:
         namespace["case"]()  # type: ignore[operator]
     assert str(raised.value) == message
@@ -173,9 +185,10 @@ def test_docstring_and_future_imports_stay_first() -> None:
     assert namespace["__doc__"] == "Doc."
 
 
-def test_assert_of_a_tuple_warns() -> None:
-    with pytest.warns(_rewrite_ast.AssertTupleWarning, match="always true"):
-        _rewrite.rewrite_source(b"def case():\n    assert (1, 'message')\n", "case.py")
+@pytest.mark.parametrize("via", ["text", "tree"])
+def test_assert_of_a_tuple_warns(via: str) -> None:
+    with pytest.warns(_rewrite_text.AssertTupleWarning, match="always true"):
+        compile_case("def case():\n    assert (1, 'message')\n", via)
 
 
 @pytest.mark.parametrize(

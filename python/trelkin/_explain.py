@@ -557,8 +557,3 @@ def _tk_compare(
 
 _tk_format_explanation = format_explanation
 
-
-def _tk_mark_rewrite(*names: str) -> None:
-    from trelkin import _rewrite  # imported only by modules that name others to rewrite
-
-    _rewrite.mark_for_rewrite(*names)

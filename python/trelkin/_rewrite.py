@@ -35,7 +35,6 @@ or the directory can't be written.
 
 from __future__ import annotations
 
-import ast
 import fnmatch
 import importlib.machinery
 import importlib.util
@@ -48,10 +47,9 @@ import types
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 
-from trelkin import _rewrite_ast
 
 # Bumped whenever rewritten code changes shape, so stale caches are never read.
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 CACHE_TAG = f"{sys.implementation.cache_tag}-trelkin-{FORMAT_VERSION}"
 _HEADER = struct.Struct("<4sQQ")  # magic, source mtime_ns, source size
 
@@ -210,47 +208,64 @@ class RewritingLoader(importlib.machinery.SourceFileLoader):
         self.hook.rewritten[fullname] = path
         stat = os.stat(path)
         pyc = cache_path(path)
-        if self.hook.cache:
-            cached = read_cache(pyc, stat.st_mtime_ns, stat.st_size, path)
-            if cached is not None:
-                return cached
-        source = self.get_data(path)
-        code = rewrite_source(source, path)
-        if self.hook.cache and not sys.dont_write_bytecode:
-            write_cache(pyc, code, stat.st_mtime_ns, stat.st_size)
+        cached = read_cache(pyc, stat.st_mtime_ns, stat.st_size, path) if self.hook.cache else None
+        if cached is not None:
+            code, marks = cached
+        else:
+            source = self.get_data(path)
+            code = rewrite_source(source, path)
+            marks = marked_names(source)
+            if self.hook.cache and not sys.dont_write_bytecode:
+                write_cache(pyc, code, marks, stat.st_mtime_ns, stat.st_size)
+        if marks:
+            # Marked as the module starts to run, before the code that imports them.
+            self.hook.mark_rewrite(*marks)
         return code
 
 
 def rewrite_source(source: bytes, path: str) -> types.CodeType:
     """Compiles ``source`` with its asserts rewritten (as it is, when it opts out)."""
+    from trelkin import _rewrite_text  # only a module that isn't cached pays for it
+
+    if b"PYTEST_DONT_REWRITE" in source and _opts_out(source):
+        return compile(source, path, "exec", dont_inherit=True)
+    text = _rewrite_text.rewrite_text(source, path)
+    if text is not None:
+        try:
+            return compile(text, path, "exec", dont_inherit=True)
+        except SyntaxError:
+            pass  # the tree tells what is wrong, or rewrites what the text couldn't
+    import ast
+
+    from trelkin import _rewrite_ast
+
     tree = ast.parse(source, filename=path)
-    if _rewrite_ast.rewrite_module(tree, path):
-        _insert_marks(tree)
+    _rewrite_ast.rewrite_module(tree, path)
     return compile(tree, path, "exec", dont_inherit=True)
 
 
-def _insert_marks(tree: ast.Module) -> None:
-    """Before each top-level statement that names modules for rewriting, a call that
-    marks them on the active hook."""
-    body: list[ast.stmt] = []
-    for statement in tree.body:
-        names = _rewrite_ast.marked_names(ast.Module([statement], []))
-        if names:
-            call = ast.Call(
-                ast.Attribute(ast.Name(_rewrite_ast.HELPERS, ast.Load()), "_tk_mark_rewrite", ast.Load()),
-                [ast.Constant(n) for n in names],
-                [],
-            )
-            body.append(ast.copy_location(ast.Expr(call), statement))
-            ast.fix_missing_locations(body[-1])
-        body.append(statement)
-    tree.body = body
+def _opts_out(source: bytes) -> bool:
+    import ast
+
+    try:
+        docstring = ast.get_docstring(ast.parse(source), clean=False)
+    except SyntaxError:
+        return False
+    return docstring is not None and "PYTEST_DONT_REWRITE" in docstring
 
 
-def mark_for_rewrite(*names: str) -> None:
-    """Marks names on the active hook, if there is one (called by rewritten modules)."""
-    if _active is not None:
-        _active.mark_rewrite(*names)
+def marked_names(source: bytes) -> tuple[str, ...]:
+    """Module names the source gives to ``register_assert_rewrite`` or ``pytest_plugins``."""
+    if b"register_assert_rewrite" not in source and b"pytest_plugins" not in source:
+        return ()
+    import ast
+
+    from trelkin import _rewrite_ast
+
+    try:
+        return tuple(_rewrite_ast.marked_names(ast.parse(source)))
+    except SyntaxError:
+        return ()
 
 
 # -- the bytecode cache ---------------------------------------------------------------------
@@ -266,8 +281,10 @@ def cache_path(source: str) -> str:
     return os.path.join(cache_dir, f"{stem}.{CACHE_TAG}.pyc")
 
 
-def read_cache(pyc: str, mtime_ns: int, size: int, source: str) -> types.CodeType | None:
-    """The cached code, or None when missing, stale or unreadable."""
+def read_cache(
+    pyc: str, mtime_ns: int, size: int, source: str
+) -> tuple[types.CodeType, tuple[str, ...]] | None:
+    """The cached code and the names it marks, or None when missing, stale or unreadable."""
     try:
         with open(pyc, "rb") as file:
             data = file.read()
@@ -279,15 +296,15 @@ def read_cache(pyc: str, mtime_ns: int, size: int, source: str) -> types.CodeTyp
     if magic != importlib.util.MAGIC_NUMBER or cached_mtime != mtime_ns or cached_size != size:
         return None
     try:
-        code = marshal.loads(data[_HEADER.size :])
+        code, marks = marshal.loads(data[_HEADER.size :])
     except Exception:
         return None
-    if not isinstance(code, types.CodeType):
+    if not isinstance(code, types.CodeType) or not isinstance(marks, tuple):
         return None
     if code.co_filename != source:
         # The tree moved with its cache: point the code at where the source is now.
         code = _with_filename(code, source)
-    return code
+    return code, marks
 
 
 def _with_filename(code: types.CodeType, filename: str) -> types.CodeType:
@@ -297,14 +314,14 @@ def _with_filename(code: types.CodeType, filename: str) -> types.CodeType:
     return code.replace(co_filename=filename, co_consts=consts)
 
 
-def write_cache(pyc: str, code: types.CodeType, mtime_ns: int, size: int) -> bool:
+def write_cache(pyc: str, code: types.CodeType, marks: tuple[str, ...], mtime_ns: int, size: int) -> bool:
     """Writes the cache file atomically; False, silently, when it can't be written."""
     temporary = f"{pyc}.{os.getpid()}.{threading.get_ident()}"
     try:
         os.makedirs(os.path.dirname(pyc), exist_ok=True)
         with open(temporary, "wb") as file:
             file.write(_HEADER.pack(importlib.util.MAGIC_NUMBER, mtime_ns, size))
-            file.write(marshal.dumps(code))
+            file.write(marshal.dumps((code, marks)))
         os.replace(temporary, pyc)
     except OSError:
         try:

@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import ast
 import itertools
-import warnings
 from collections.abc import Iterable
+
+from trelkin._rewrite_text import AssertTupleWarning, warn_tuple
 
 HELPERS = "@tk_explain"  # trelkin._explain, imported under this name
 BUILTINS = "@tk_builtins"
@@ -49,10 +50,6 @@ _SYMBOLS = {
     ast.NotIn: "not in",
     ast.MatMult: "@",
 }
-
-
-class AssertTupleWarning(UserWarning):
-    """An assert of a non-empty tuple, which always passes."""
 
 
 def rewrite_disabled(docstring: str | None) -> bool:
@@ -189,12 +186,7 @@ class _AssertRewriter:
 
     def rewrite(self, assert_: ast.Assert) -> list[ast.stmt]:
         if isinstance(assert_.test, ast.Tuple) and assert_.test.elts:
-            warnings.warn_explicit(
-                AssertTupleWarning("assertion is always true, perhaps remove parentheses?"),
-                category=None,
-                filename=self.filename,
-                lineno=assert_.lineno,
-            )
+            warn_tuple(self.filename, assert_.lineno)
         self.push_context()
         condition, explanation = self.visit(assert_.test)
         if assert_.msg is not None:

@@ -1,0 +1,228 @@
+"""What a rewritten assert calls when it fails (see ``_rewrite_text``).
+
+``fail(text, *message)`` raises the ``AssertionError`` with pytest's explanation. It parses
+the assert's ``text``, walks it exactly as the rewriter did, so that the n-th temporary the
+rewriter made is the n-th one read here, and takes the values from the failing frame:
+temporaries, local and global names. Literals are rebuilt from the text; the operands a
+short-circuit skipped are never read. This module imports nothing until a failure.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import ast
+    from types import FrameType
+
+
+def fail(text: str, *message: object) -> None:
+    __tracebackhide__ = True
+    import ast
+
+    from trelkin import _explain
+
+    from trelkin import _rewrite_text
+
+    statement = ast.parse(text).body[0]
+    assert isinstance(statement, ast.Assert)
+    explainer = _Explainer(sys._getframe(1), _explain, _rewrite_text)
+    explanation = explainer.visit(statement.test, [], True)
+    if message:
+        explanation = _message(message[0], _explain) + "\n>assert " + explanation
+    else:
+        explanation = "assert " + explanation
+    raise AssertionError(_explain.format_explanation(explanation))
+
+
+def _message(obj: object, explain: Any) -> str:
+    # As pytest's: a string's own newlines kept, anything else by its repr.
+    if isinstance(obj, str):
+        return obj.replace("\n", "\n~")
+    return explain._tk_repr(obj).replace("\n", "\n~").replace("\\n", "\n~")
+
+
+_MISSING = object()
+
+
+class _Explainer:
+    """Builds the explanation of one failed assert from the values in its frame. ``visit``
+    (and the helpers beside it) take ``evaluated``: False for code a short-circuit skipped,
+    which only numbers its temporaries."""
+
+    def __init__(self, frame: FrameType, explain: Any, rewriter: Any) -> None:
+        import ast
+
+        self.frame = frame
+        self.locals = frame.f_locals
+        self.explain = explain
+        self.rewriter = rewriter
+        self.ast = ast
+        self.count = 0
+
+    # -- values ---------------------------------------------------------------------------
+
+    def temporary(self) -> str:
+        name = self.rewriter.TEMPORARY.format(self.count)
+        self.count += 1
+        return name
+
+    def read(self, name: str) -> object:
+        return self.locals.get(name, None)
+
+    def lookup(self, name: str) -> object:
+        for namespace in (self.locals, self.frame.f_globals, self.frame.f_builtins):
+            value = namespace.get(name, _MISSING)
+            if value is not _MISSING:
+                return value
+        return _MISSING
+
+    def value_of(self, node: ast.expr, holder: str | None) -> object:
+        if holder is not None:
+            return self.read(holder)
+        if type(node) is self.ast.Name:
+            return self.lookup(node.id)
+        return self.ast.literal_eval(node)
+
+    def show(self, value: object) -> str:
+        return self.explain._tk_repr(value)
+
+    def show_name(self, name: str) -> str:
+        value = self.lookup(name)
+        if value is _MISSING:
+            return name
+        if name in self.locals or self.explain._tk_should_repr_global(value):
+            return self.show(value)
+        return name
+
+    # -- the walk (mirrors _rewrite_text._Emitter) ----------------------------------------
+
+    def captured(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> tuple[str, str | None]:
+        text, holder = self.visit_holding(node, later, evaluated)
+        if holder is None and self.rewriter.needs_capture(node, later):
+            holder = self.temporary()
+            if evaluated and type(node) is self.ast.Name:
+                text = self.show(self.read(holder))  # the value before a later walrus
+        return text, holder
+
+    def visit(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> str:
+        return self.visit_holding(node, later, evaluated)[0]
+
+    def visit_holding(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> tuple[str, str | None]:
+        ast = self.ast
+        kind = type(node)
+        if kind is ast.Name:
+            return (self.show_name(node.id) if evaluated else ""), None
+        if kind is ast.Constant or (kind is not ast.Compare and self.rewriter.is_literal(node)):
+            return (self.show(ast.literal_eval(node)) if evaluated else ""), None
+        if kind is ast.Compare:
+            return self.compare(node, evaluated), None
+        if kind is ast.Call:
+            return self.call(node, evaluated)
+        if kind is ast.Attribute and isinstance(node.ctx, ast.Load):
+            value = self.visit(node.value, [], evaluated)
+            holder = self.temporary()
+            if not evaluated:
+                return "", holder
+            shown = self.show(self.read(holder))
+            return f"{shown}\n{{{shown} = {value}.{node.attr}\n}}", holder
+        if kind is ast.BoolOp:
+            return self.boolop(node, evaluated), None
+        if kind is ast.UnaryOp:
+            operand = self.visit(node.operand, later, evaluated)
+            return self.rewriter._UNARY[type(node.op)] + operand, None
+        if kind is ast.BinOp:
+            left = self.argument(node.left, [node.right], evaluated)
+            right = self.visit(node.right, [], evaluated)
+            return f"({left} {self.rewriter._BINARY[type(node.op)]} {right})", None
+        if kind is ast.NamedExpr:
+            return (self.show_name(node.target.id) if evaluated else ""), None  # type: ignore[attr-defined]
+        holder = self.temporary()
+        return (self.show(self.read(holder)) if evaluated else ""), holder
+
+    def argument(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> str:
+        if type(node) is self.ast.Name and node.id in self.rewriter._walrus_targets(later):
+            holder = self.temporary()
+            return self.show(self.read(holder)) if evaluated else ""
+        return self.visit(node, later, evaluated)
+
+    def boolop(self, node: ast.BoolOp, evaluated: bool) -> str:
+        is_or = isinstance(node.op, self.ast.Or)
+        shown = []
+        reached = evaluated
+        for i, value in enumerate(node.values):
+            text, holder = self.captured(value, node.values[i + 1 :], reached)
+            if reached:
+                shown.append(text)
+                # Python goes on to the next operand while an "and" holds, an "or" fails.
+                reached = self.truth(self.value_of(value, holder)) != is_or
+        return "(" + (" or " if is_or else " and ").join(shown) + ")"
+
+    @staticmethod
+    def truth(value: object) -> bool:
+        try:
+            return bool(value)
+        except Exception:
+            return False
+
+    def compare(self, node: ast.Compare, evaluated: bool) -> str:
+        operands = node.comparators
+        chained = len(node.ops) > 1
+        left = (node.left, *self.captured(node.left, operands, evaluated))
+        chosen = None
+        reached = evaluated
+        for i, (op, operand) in enumerate(zip(node.ops, operands, strict=True)):
+            right = (operand, *self.captured(operand, operands[i + 1 :], reached))
+            result = self.temporary() if chained else None
+            if reached:
+                # The first false link is explained (the last one when none is).
+                chosen = (op, left, right)
+                if result is None or not self.truth(self.read(result)):
+                    reached = False
+            left = right
+        if chosen is None:
+            return ""
+        op, (left_node, left_text, left_holder), (right_node, right_text, right_holder) = chosen
+        return self.link(op, left_node, left_text, left_holder, right_node, right_text, right_holder)
+
+    def link(
+        self,
+        op: ast.cmpop,
+        left: ast.expr,
+        left_text: str,
+        left_holder: str | None,
+        right: ast.expr,
+        right_text: str,
+        right_holder: str | None,
+    ) -> str:
+        ast = self.ast
+        symbol = self.rewriter._COMPARE[type(op)]
+        if isinstance(left, ast.Compare | ast.BoolOp):
+            left_text = f"({left_text})"
+        if isinstance(right, ast.Compare | ast.BoolOp):
+            right_text = f"({right_text})"
+        lines = self.explain.compare(symbol, self.value_of(left, left_holder), self.value_of(right, right_holder))
+        if lines:
+            return "\n~".join(line.replace("\n", "\\n") for line in lines)
+        return f"{left_text} {symbol} {right_text}"
+
+    def call(self, node: ast.Call, evaluated: bool) -> tuple[str, str]:
+        operands = [*node.args, *(keyword.value for keyword in node.keywords)]
+        ast = self.ast
+        func = self.argument(node.func, operands, evaluated)
+        texts = []
+        for i, arg in enumerate(node.args):
+            if isinstance(arg, ast.Starred):
+                texts.append("*" + self.argument(arg.value, operands[i + 1 :], evaluated))
+            else:
+                texts.append(self.argument(arg, operands[i + 1 :], evaluated))
+        for i, keyword in enumerate(node.keywords, start=len(node.args)):
+            value = self.argument(keyword.value, operands[i + 1 :], evaluated)
+            texts.append(f"{keyword.arg}={value}" if keyword.arg else "**" + value)
+        holder = self.temporary()
+        if not evaluated:
+            return "", holder
+        shown = self.show(self.read(holder))
+        return f"{shown}\n{{{shown} = {func}({', '.join(texts)})\n}}", holder

@@ -1,0 +1,362 @@
+"""Assertion rewriting as a change of the source text, so that compiling stays Python's own.
+
+Each ``assert TEST, MSG`` statement becomes, on the same lines::
+
+    __import__("trelkin._assertion", None, None, ("fail",)).fail(TEXT, MSG) if not (TEST') else None; _tk0_ = ... = None
+
+where ``TEST'`` is ``TEST`` with the values an explanation shows captured into temporaries
+by assignment expressions (``(_tk3_ := f(x))``), in the order and with the short-circuits
+Python itself uses, and ``TEXT`` the assert's own text. On failure ``fail`` reads the
+temporaries from its caller's frame and explains them by walking ``TEXT`` the way this
+module walked it (``_assertion``); nothing is explained, imported or formatted while
+assertions pass. The temporaries are set back to None afterwards, so they keep nothing
+alive.
+
+``rewrite_text(source)`` returns the new source, or None when the text can't be rewritten
+this way with certainty (an ``assert`` after ``;`` or ``:`` on its line, an f-string that
+nests its own quotes, an encoding other than UTF-8, a statement that doesn't parse alone);
+the caller then rewrites the parsed tree instead (``_rewrite_ast``).
+"""
+
+from __future__ import annotations
+
+import ast
+import re
+import warnings
+
+# Names an assertion's temporaries take: rebinding them in user code is the only clash.
+TEMPORARY = "_tk{}_"
+HELPER = '__import__("trelkin._assertion", None, None, ("fail",)).fail'
+
+_TOKEN = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|(\bassert\b)""")
+_STATEMENT = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|([(\[{])|([)\]}])|(\\\r?\n)|(\r?\n)|(;)""")
+_STRING_END = {
+    b'"': re.compile(rb'(?:[^"\\\n]|\\.)*"', re.S),
+    b"'": re.compile(rb"(?:[^'\\\n]|\\.)*'", re.S),
+    b'"""': re.compile(rb'(?:[^"\\]|\\.|"(?!""))*"""', re.S),
+    b"'''": re.compile(rb"(?:[^'\\]|\\.|'(?!''))*'''", re.S),
+}
+_CODING = re.compile(rb"^[ \t\f]*#.*?coding[:=][ \t]*([-\w.]+)")
+
+
+class AssertTupleWarning(UserWarning):
+    """An assert of a non-empty tuple, which always passes."""
+
+
+def warn_tuple(filename: str, lineno: int) -> None:
+    warnings.warn_explicit(
+        AssertTupleWarning("assertion is always true, perhaps remove parentheses?"),
+        category=None,
+        filename=filename,
+        lineno=lineno,
+    )
+
+
+class _Unsure(Exception):
+    """The text can't be rewritten with certainty: rewrite the tree instead."""
+
+
+def _string_end(source: bytes, prefix: bytes, quote: bytes, start: int) -> int:
+    match = _STRING_END[quote].match(source, start)
+    if match is None:
+        raise _Unsure("unterminated string")
+    end = match.end()
+    if b"f" in prefix or b"F" in prefix:
+        body = source[start : end - len(quote)].replace(b"{{", b"").replace(b"}}", b"")
+        if body.count(b"{") != body.count(b"}"):
+            raise _Unsure("an f-string nesting its own quotes")
+    return end
+
+
+def _statement_end(source: bytes, start: int) -> int:
+    """End of the code of the simple statement starting at ``start`` (comments excluded)."""
+    depth = 0
+    position = start
+    code_end = len(source)
+    while True:
+        match = _STATEMENT.search(source, position)
+        if match is None:
+            return len(source.rstrip())
+        quote, comment, opening, closing, continuation, newline, semicolon = match.group(2, 3, 4, 5, 6, 7, 8)
+        if quote:
+            position = _string_end(source, match.group(1), quote, match.end())
+        elif comment:
+            code_end = match.start()
+            newline_at = source.find(b"\n", match.end())
+            if newline_at < 0 or depth == 0:
+                return len(source[:code_end].rstrip())
+            position = newline_at + 1
+        elif opening:
+            depth += 1
+            position = match.end()
+        elif closing:
+            depth -= 1
+            position = match.end()
+        elif continuation:
+            position = match.end()
+        elif newline:
+            if depth == 0:
+                return len(source[: match.start()].rstrip())
+            position = match.end()
+        else:  # a semicolon
+            if depth == 0:
+                raise _Unsure("another statement after the assert")
+            position = match.end()
+
+
+def find_asserts(source: bytes) -> list[tuple[int, int]]:
+    """(start, end) byte offsets of every assert statement's code."""
+    found: list[tuple[int, int]] = []
+    position = 0
+    while True:
+        match = _TOKEN.search(source, position)
+        if match is None:
+            return found
+        quote, comment, keyword = match.group(2, 3, 4)
+        if quote:
+            position = _string_end(source, match.group(1), quote, match.end())
+        elif comment:
+            newline_at = source.find(b"\n", match.end())
+            if newline_at < 0:
+                return found
+            position = newline_at + 1
+        else:
+            start = match.start()
+            line_start = source.rfind(b"\n", 0, start) + 1
+            if source[line_start:start].strip(b" \t\f"):
+                raise _Unsure("an assert that doesn't start its line")
+            end = _statement_end(source, match.end())
+            found.append((start, end))
+            position = end
+
+
+def rewrite_text(source: bytes, filename: str = "<unknown>") -> bytes | None:
+    """The source with its asserts rewritten, or None when only the tree can be."""
+    head = source[:300]
+    coding = _CODING.search(head) or _CODING.search(head, head.find(b"\n") + 1)
+    if coding and coding.group(1).lower().replace(b"_", b"-") not in (b"utf-8", b"utf8"):
+        return None
+    try:
+        source.decode("utf-8")
+        spans = find_asserts(source)
+    except (_Unsure, UnicodeDecodeError):
+        return None
+    if not spans:
+        return source
+    texts = [source[start:end] for start, end in spans]
+    batch = b"\n".join(texts) + b"\n"
+    try:
+        tree = ast.parse(batch)
+    except SyntaxError:
+        return None
+    if len(tree.body) != len(texts):
+        return None
+    line_offsets = _line_offsets(batch)
+    pieces: list[bytes] = []
+    last = 0
+    first_line = 1
+    for (start, end), text, node in zip(spans, texts, tree.body, strict=True):
+        if not isinstance(node, ast.Assert) or node.lineno != first_line:
+            return None
+        lines = text.count(b"\n")
+        first_line += lines + 1
+        if isinstance(node.test, ast.Tuple) and node.test.elts:
+            warn_tuple(filename, source.count(b"\n", 0, start) + 1)
+        pieces.append(source[last:start])
+        pieces.append(_Emitter(batch, line_offsets).statement(node, text, lines).encode())
+        last = end
+    pieces.append(source[last:])
+    return b"".join(pieces)
+
+
+def _line_offsets(text: bytes) -> list[int]:
+    offsets = [0]
+    position = text.find(b"\n")
+    while position >= 0:
+        offsets.append(position + 1)
+        position = text.find(b"\n", position + 1)
+    return offsets
+
+
+def _walrus_targets(nodes: list[ast.expr]) -> set[str]:
+    if not nodes:
+        return set()
+    return {
+        sub.target.id
+        for node in nodes
+        for sub in ast.walk(node)
+        if isinstance(sub, ast.NamedExpr) and isinstance(sub.target, ast.Name)
+    }
+
+
+def is_literal(node: ast.expr) -> bool:
+    """A constant or a display of constants: its value can be rebuilt from the text."""
+    kind = type(node)
+    if kind is ast.Constant:
+        return True
+    if kind is ast.Tuple or kind is ast.List or kind is ast.Set:
+        return all(is_literal(e) for e in node.elts)  # type: ignore[attr-defined]
+    if kind is ast.Dict:
+        return all(k is not None and is_literal(k) for k in node.keys) and all(  # type: ignore[attr-defined]
+            is_literal(v) for v in node.values  # type: ignore[attr-defined]
+        )
+    if kind is ast.UnaryOp and type(node.op) in (ast.USub, ast.UAdd):  # type: ignore[attr-defined]
+        return type(node.operand) is ast.Constant  # type: ignore[attr-defined]
+    return False
+
+
+def needs_capture(node: ast.expr, later: list[ast.expr]) -> bool:
+    """Whether an operand's value must be kept when it is read again (by a chain's next
+    link or by the explanation): not for literals, nor for names nothing rebinds."""
+    if type(node) is ast.Name:
+        return node.id in _walrus_targets(later)  # type: ignore[attr-defined]
+    return not is_literal(node)
+
+
+class _Emitter:
+    """Writes one assert's instrumented text. Temporaries are numbered in the order
+    ``_assertion`` reads them back: keep both walks alike.
+
+    ``visit`` returns (text, temporary holding the value or None)."""
+
+    def __init__(self, batch: bytes, line_offsets: list[int], marks: bool = False) -> None:
+        self.batch = batch
+        self.line_offsets = line_offsets
+        self.count = 0
+        # With marks, each node whose code can raise is wrapped in \x00<n>\x01 ... \x02
+        # so the position map can find it; never in code that is compiled.
+        self.marks = marks
+        self.marked: list[ast.AST] = []
+
+    def segment(self, node: ast.AST) -> str:
+        start = self.line_offsets[node.lineno - 1] + node.col_offset  # type: ignore[attr-defined]
+        end = self.line_offsets[node.end_lineno - 1] + node.end_col_offset  # type: ignore[attr-defined]
+        return self.batch[start:end].decode()
+
+    def temporary(self) -> str:
+        name = TEMPORARY.format(self.count)
+        self.count += 1
+        return name
+
+    def mark(self, node: ast.AST, text: str) -> str:
+        if not self.marks:
+            return text
+        self.marked.append(node)
+        return f"\x00{len(self.marked) - 1}\x01{text}\x02"
+
+    def statement(self, node: ast.Assert, text: bytes, lines: int) -> str:
+        test, _ = self.visit(node.test, [])
+        arguments = repr(text.decode())
+        if node.msg is not None:
+            arguments += ", (" + self.segment(node.msg) + ")"
+        padding = "\n" * (lines - test.count("\n") - arguments.count("\n"))
+        call = self.mark(node, f"{HELPER}({arguments})")
+        out = f"{call} if not ({test}{padding}) else None"
+        if self.count:
+            out += "; " + " = ".join(TEMPORARY.format(i) for i in range(self.count)) + " = None"
+        return out
+
+    def captured(self, node: ast.expr, later: list[ast.expr]) -> tuple[str, str | None]:
+        """An operand whose value is read again: kept in a temporary unless it needn't be."""
+        text, holder = self.visit(node, later)
+        if holder is None and needs_capture(node, later):
+            holder = self.temporary()
+            text = f"({holder} := {text})"
+        return text, holder
+
+    def visit(self, node: ast.expr, later: list[ast.expr]) -> tuple[str, str | None]:
+        kind = type(node)
+        if kind is ast.Name:
+            return node.id, None  # type: ignore[attr-defined]
+        if kind is ast.Constant or (kind is not ast.Compare and is_literal(node)):
+            return self.segment(node), None
+        if kind is ast.Compare:
+            return self.compare(node), None  # type: ignore[arg-type]
+        if kind is ast.Call:
+            return self.call(node)  # type: ignore[arg-type]
+        if kind is ast.Attribute and isinstance(node.ctx, ast.Load):  # type: ignore[attr-defined]
+            value, _ = self.visit(node.value, [])  # type: ignore[attr-defined]
+            holder = self.temporary()
+            return f"({holder} := {self.mark(node, value + '.' + node.attr)})", holder  # type: ignore[attr-defined]
+        if kind is ast.BoolOp:
+            word = " and " if isinstance(node.op, ast.And) else " or "  # type: ignore[attr-defined]
+            values = node.values  # type: ignore[attr-defined]
+            parts = [self.captured(value, values[i + 1 :])[0] for i, value in enumerate(values)]
+            return "(" + word.join(parts) + ")", None
+        if kind is ast.UnaryOp:
+            operand, _ = self.visit(node.operand, later)  # type: ignore[attr-defined]
+            return "(" + self.mark(node, _UNARY[type(node.op)] + operand) + ")", None  # type: ignore[attr-defined]
+        if kind is ast.BinOp:
+            left = self.visit_argument(node.left, [node.right])  # type: ignore[attr-defined]
+            right, _ = self.visit(node.right, [])  # type: ignore[attr-defined]
+            text = f"{left} {_BINARY[type(node.op)]} {right}"  # type: ignore[attr-defined]
+            return "(" + self.mark(node, text) + ")", None
+        if kind is ast.NamedExpr:
+            return "(" + self.mark(node, self.segment(node)) + ")", None
+        holder = self.temporary()
+        return f"({holder} := ({self.mark(node, self.segment(node))}))", holder
+
+    def compare(self, node: ast.Compare) -> str:
+        operands = node.comparators
+        previous, _ = self.captured(node.left, operands)
+        chained = len(node.ops) > 1
+        links = []
+        for i, (op, operand) in enumerate(zip(node.ops, operands, strict=True)):
+            right, holder = self.captured(operand, operands[i + 1 :])
+            link = self.mark(node, f"{previous} {_COMPARE[type(op)]} {right}")
+            links.append(f"({self.temporary()} := {link})" if chained else f"({link})")
+            # The next link reads the value again, never the code.
+            previous = holder or (operand.id if type(operand) is ast.Name else self.segment(operand))  # type: ignore[attr-defined]
+        return "(" + " and ".join(links) + ")" if chained else links[0]
+
+    def call(self, node: ast.Call) -> tuple[str, str]:
+        operands = [*node.args, *(keyword.value for keyword in node.keywords)]
+        func = self.visit_argument(node.func, operands)
+        arguments = []
+        for i, arg in enumerate(node.args):
+            if isinstance(arg, ast.Starred):
+                arguments.append("*" + self.visit_argument(arg.value, operands[i + 1 :]))
+            else:
+                arguments.append(self.visit_argument(arg, operands[i + 1 :]))
+        for i, keyword in enumerate(node.keywords, start=len(node.args)):
+            value = self.visit_argument(keyword.value, operands[i + 1 :])
+            arguments.append(f"{keyword.arg}={value}" if keyword.arg else "**" + value)
+        holder = self.temporary()
+        return f"({holder} := {self.mark(node, func + '(' + ', '.join(arguments) + ')')})", holder
+
+    def visit_argument(self, node: ast.expr, later: list[ast.expr]) -> str:
+        # A name a later argument rebinds is read before that argument runs.
+        if type(node) is ast.Name and node.id in _walrus_targets(later):  # type: ignore[attr-defined]
+            holder = self.temporary()
+            return f"({holder} := {node.id})"  # type: ignore[attr-defined]
+        return self.visit(node, later)[0]
+
+
+_UNARY = {ast.Not: "not ", ast.Invert: "~", ast.USub: "-", ast.UAdd: "+"}
+_BINARY = {
+    ast.BitOr: "|",
+    ast.BitXor: "^",
+    ast.BitAnd: "&",
+    ast.LShift: "<<",
+    ast.RShift: ">>",
+    ast.Add: "+",
+    ast.Sub: "-",
+    ast.Mult: "*",
+    ast.Div: "/",
+    ast.FloorDiv: "//",
+    ast.Mod: "%",
+    ast.Pow: "**",
+    ast.MatMult: "@",
+}
+_COMPARE = {
+    ast.Eq: "==",
+    ast.NotEq: "!=",
+    ast.Lt: "<",
+    ast.LtE: "<=",
+    ast.Gt: ">",
+    ast.GtE: ">=",
+    ast.Is: "is",
+    ast.IsNot: "is not",
+    ast.In: "in",
+    ast.NotIn: "not in",
+}
