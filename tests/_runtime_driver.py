@@ -32,19 +32,19 @@ def main() -> None:
     parser.add_argument("--basetemp")
     parser.add_argument("-o", dest="override_ini", action="append", default=[])
     parser.add_argument("paths", nargs="*")
-    options, extra = parser.parse_known_args()
+    options, _ = parser.parse_known_args()
     from trelkin import _collect, _config
     from trelkin._expression import compile_expression, keyword_matcher, mark_matcher
     from trelkin._runtime import Runtime
 
     here = Path.cwd()
-    settings = _config.load(options.paths, overrides=options.override_ini, invocation_dir=here)
+    settings = _config.load([], overrides=options.override_ini, invocation_dir=here)
     runtime = Runtime(settings, options, threaded=False)
-    targets = _collect.resolve_arguments(options.paths, settings, here)
     runtime.load_initial_conftests([here])
     for flags, kwargs in runtime.option_definitions():
         parser.add_argument(*flags, **kwargs)
-    options = parser.parse_args(namespace=options)
+    options = parser.parse_args()
+    targets = _collect.resolve_arguments(options.paths, settings, here)
     runtime.configure(options)
     found = _collect.find_files(targets, settings, ignore=[], ignore_glob=[], in_virtualenv=False)
     records: list[object] = []

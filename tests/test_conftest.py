@@ -1,0 +1,199 @@
+"""conftest.py files against pytest: loading order and visibility, pytest_plugins, and
+the hooks conftests use most; any other hook is named in a warning."""
+
+from __future__ import annotations
+
+import textwrap
+import warnings
+from argparse import Namespace
+from pathlib import Path
+
+import pytest
+
+from _runtime_oracle import pytest_outcomes, runtime_outcomes
+
+TREES: dict[str, dict[str, str]] = {
+    "options with defaults and values": {
+        "conftest.py": """
+            def pytest_addoption(parser):
+                parser.addoption("--flavour", default="plain")
+                group = parser.getgroup("extra")
+                group.addoption("--count", type=int, default=1, dest="how_many")
+                parser.addoption("--fast", action="store_true")
+                parser.addini("custom_key", "help", default="dflt")
+            """,
+        "test_opts.py": """
+            def test_flavour(pytestconfig):
+                assert pytestconfig.getoption("flavour") == "plain"
+                assert pytestconfig.getoption("--flavour") == "plain"
+                assert pytestconfig.option.how_many == 1
+                assert pytestconfig.getoption("fast") is False
+                assert pytestconfig.getini("custom_key") == "dflt"
+                assert pytestconfig.getoption("nope", default=5) == 5
+            """,
+    },
+    "configure, markers and sessionstart": {
+        "conftest.py": """
+            import pytest
+            started = []
+            def pytest_configure(config):
+                config.addinivalue_line("markers", "db: needs a database")
+                config.custom_attribute = "set"
+            def pytest_sessionstart(session):
+                started.append(session)
+            """,
+        "test_conf.py": """
+            import pytest
+            from conftest import started
+            @pytest.mark.db
+            def test_configured(pytestconfig):
+                assert pytestconfig.custom_attribute == "set"
+                assert any(line.startswith("db:") for line in pytestconfig.getini("markers"))
+                assert len(started) == 1
+            """,
+    },
+    "modifyitems reorders, deselects and marks": {
+        "conftest.py": """
+            import pytest
+            def pytest_collection_modifyitems(session, config, items):
+                items.sort(key=lambda item: item.name, reverse=True)
+                dropped = [item for item in items if "drop" in item.nodeid]
+                config.hook.pytest_deselected(items=dropped)
+                items[:] = [item for item in items if item not in dropped]
+                for item in items:
+                    if "slow" in item.nodeid:
+                        item.add_marker(pytest.mark.skip(reason="slow"))
+            """,
+        "test_mod.py": """
+            def test_a(): pass
+            def test_b_drop(): pass
+            def test_c_slow(): pass
+            """,
+    },
+    "directory conftests: visibility and hooks below them": {
+        "conftest.py": """
+            import pytest
+            @pytest.fixture
+            def shared(): return "root"
+            """,
+        "left/conftest.py": """
+            import pytest
+            @pytest.fixture
+            def local(): return "left"
+            def pytest_runtest_setup(item):
+                if "skipme" in item.name:
+                    pytest.skip("left hook")
+            """,
+        "left/test_left.py": """
+            def test_local(local, shared): assert (local, shared) == ("left", "root")
+            def test_skipme(): pass
+            """,
+        "right/test_right.py": """
+            def test_no_local(local): pass
+            def test_skipme_here(): pass
+            """,
+    },
+    "pytest_plugins and package conftests": {
+        "helpers/__init__.py": "",
+        "helpers/plugin.py": """
+            import pytest
+            @pytest.fixture
+            def from_plugin(): return "plugin"
+            """,
+        "conftest.py": 'pytest_plugins = ["helpers.plugin"]\n',
+        "pkg/__init__.py": "",
+        "pkg/conftest.py": """
+            import pytest
+            @pytest.fixture
+            def pkg_value(): return 42
+            """,
+        "pkg/test_pkg.py": """
+            def test_both(from_plugin, pkg_value): assert (from_plugin, pkg_value) == ("plugin", 42)
+            """,
+    },
+    "sessionfinish and unconfigure run": {
+        "conftest.py": """
+            import os
+            def pytest_sessionfinish(session, exitstatus):
+                open(os.path.join(os.path.dirname(__file__), "finished"), "w").write(str(exitstatus))
+            """,
+        "test_end.py": "def test_a(): pass\n",
+    },
+}
+
+
+def write(root: Path, files: dict[str, str]) -> Path:
+    for relative, source in files.items():
+        target = root / relative
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(textwrap.dedent(source), encoding="utf-8")
+    return root
+
+
+@pytest.mark.parametrize("files", list(TREES.values()), ids=list(TREES))
+def test_conftests_match_pytest(tmp_path: Path, files: dict[str, str]) -> None:
+    tree = write(tmp_path, files)
+    ours = runtime_outcomes(tree)
+    assert ours == pytest_outcomes(tree)
+    assert list(ours) == list(pytest_outcomes(tree))
+
+
+def test_command_line_values_reach_getoption(tmp_path: Path) -> None:
+    tree = write(tmp_path, {
+        **TREES["options with defaults and values"],
+        "test_opts.py": """
+            def test_values(pytestconfig):
+                assert pytestconfig.getoption("flavour") == "spicy"
+                assert pytestconfig.option.how_many == 3
+                assert pytestconfig.getoption("fast") is True
+            """,
+    })
+    args = ("--flavour", "spicy", "--count", "3", "--fast")
+    assert runtime_outcomes(tree, *args) == pytest_outcomes(tree, *args) == {"test_opts.py::test_values": "passed"}
+
+
+def test_sessionfinish_gets_the_exit_status(tmp_path: Path) -> None:
+    tree = write(tmp_path, {**TREES["sessionfinish and unconfigure run"], "test_end.py": "def test_a(): assert 0\n"})
+    runtime_outcomes(tree)
+    assert (tree / "finished").read_text() == "1"
+
+
+def test_unsupported_hooks_are_named(tmp_path: Path) -> None:
+    from trelkin._config import Settings
+    from trelkin._runtime import Runtime
+
+    tree = write(tmp_path, {
+        "conftest.py": "def pytest_runtest_makereport(item, call): pass\ndef pytest_configure(config): pass\n",
+    })
+    runtime = Runtime(Settings(rootdir=tree), Namespace(), threaded=False)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            runtime.load_initial_conftests([tree])
+        finally:
+            import sys
+
+            sys.modules.pop("conftest", None)
+    messages = [str(warning.message) for warning in caught]
+    assert any("pytest_runtest_makereport" in message and "conftest.py" in message for message in messages)
+    assert not any("pytest_configure" in message for message in messages)
+
+
+def test_option_definitions_are_argparse_ready(tmp_path: Path) -> None:
+    import argparse
+    import sys
+
+    from trelkin._config import Settings
+    from trelkin._runtime import Runtime
+
+    tree = write(tmp_path, TREES["options with defaults and values"])
+    runtime = Runtime(Settings(rootdir=tree), Namespace(), threaded=False)
+    try:
+        runtime.load_initial_conftests([tree])
+    finally:
+        sys.modules.pop("conftest", None)
+    parser = argparse.ArgumentParser()
+    for flags, kwargs in runtime.option_definitions():
+        parser.add_argument(*flags, **kwargs)
+    options = parser.parse_args(["--count", "7"])
+    assert (options.flavour, options.how_many, options.fast) == ("plain", 7, False)
