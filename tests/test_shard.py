@@ -3,7 +3,6 @@ that balance them, kept across runs and CI jobs; merging the shards' JUnit repor
 
 from __future__ import annotations
 
-import argparse
 import json
 import random
 import subprocess
@@ -14,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from trelkin._cache import Cache
-from trelkin._junit_merge import MergeError, merge_junit
+from trelkin._junit_merge import MergeError, merge
 from trelkin._shard import (
     file_weights,
     load_durations,
@@ -43,7 +42,7 @@ def test_parse_shard(text: str, shard: tuple[int, int]) -> None:
     ],
 )
 def test_parse_shard_rejects_with_a_message(text: str, message: str) -> None:
-    with pytest.raises(argparse.ArgumentTypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         parse_shard(text)
 
 
@@ -189,7 +188,7 @@ def test_merged_shard_reports_match_one_report_of_the_whole_run(tmp_path: Path) 
     whole = pytest_junit(tmp_path, "whole", sorted(SUITE))
     shards = [pytest_junit(tmp_path, "shard1", ["test_one.py"]),
               pytest_junit(tmp_path, "shard2", ["test_two.py", "test_three.py"])]
-    merge_junit(str(tmp_path / "out" / "merged.xml"), [str(path) for path in shards])
+    merge(str(tmp_path / "out" / "merged.xml"), [str(path) for path in shards])
     assert ElementTree.parse(tmp_path / "out" / "merged.xml").getroot().get("tests") == "5"
     assert summary(tmp_path / "out" / "merged.xml") == summary(whole)
 
@@ -204,7 +203,7 @@ def test_a_bare_testsuite_document_merges_too(tmp_path: Path) -> None:
         '<testsuites><testsuite name="y" tests="1" failures="0" errors="1" skipped="0" time="0.25"'
         ' timestamp="2026-01-02T09:30:00+00:00"><testcase name="t3"/></testsuite></testsuites>'
     )
-    merge_junit(str(tmp_path / "m.xml"), [str(tmp_path / "a.xml"), str(tmp_path / "b.xml")])
+    merge(str(tmp_path / "m.xml"), [str(tmp_path / "a.xml"), str(tmp_path / "b.xml")])
     suite = ElementTree.parse(tmp_path / "m.xml").getroot().find("testsuite")
     assert (suite.get("tests"), suite.get("failures"), suite.get("errors")) == ("3", "1", "1")
     assert suite.get("time") == "1.750"
@@ -222,4 +221,4 @@ def test_bad_inputs_are_named(tmp_path: Path, content: str | None, message: str)
     if content is not None:
         path.write_text(content)
     with pytest.raises(MergeError, match=message):
-        merge_junit(str(tmp_path / "out.xml"), [str(path)])
+        merge(str(tmp_path / "out.xml"), [str(path)])

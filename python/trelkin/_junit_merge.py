@@ -17,11 +17,11 @@ from datetime import datetime
 _COUNTS = ("tests", "failures", "errors", "skipped")
 
 
-class MergeError(Exception):
+class MergeError(ValueError):
     """An input that is missing or not a JUnit report; the message names it."""
 
 
-def merge_junit(output: str, inputs: list[str]) -> None:
+def merge(output: str, inputs: list[str]) -> None:
     if not inputs:
         raise MergeError("no reports to merge")
     suites = [suite for path in inputs for suite in _suites(path)]

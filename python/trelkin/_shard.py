@@ -3,7 +3,7 @@ selected files, and the files' recorded durations that balance the parts.
 
 ::
 
-    shard = parse_shard("2/4")                            # (2, 4), or ArgumentTypeError
+    shard = parse_shard("2/4")                            # (2, 4), or ValueError
     durations = load_durations(cache, durations_path)     # {file: seconds}
     weights = file_weights(files, durations, test_counts)
     mine = select_shard(files, shard, weights)            # may be empty
@@ -22,7 +22,6 @@ durations recorded, files weigh their test counts.
 
 from __future__ import annotations
 
-import argparse
 import heapq
 import json
 import os
@@ -43,16 +42,15 @@ Entries = dict[str, dict[str, float]]
 
 
 def parse_shard(text: str) -> tuple[int, int]:
-    """``K/N`` with 1 <= K <= N. Raises ArgumentTypeError with a message for the user, so
-    it serves as an argparse ``type``."""
+    """``K/N`` with 1 <= K <= N. Raises ValueError with a message for the user."""
     match = _SHARD.fullmatch(text.strip())
     if match is None:
-        raise argparse.ArgumentTypeError(f"expected K/N, such as 1/4, not {text!r}")
+        raise ValueError(f"expected K/N, such as 1/4, not {text!r}")
     index, total = int(match.group(1)), int(match.group(2))
     if total < 1:
-        raise argparse.ArgumentTypeError(f"the number of shards must be at least 1, not {total}")
+        raise ValueError(f"the number of shards must be at least 1, not {total}")
     if not 1 <= index <= total:
-        raise argparse.ArgumentTypeError(
+        raise ValueError(
             f"the shard must be from 1 to {total} (K/N counts from 1), not {index}"
         )
     return index, total
