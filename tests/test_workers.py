@@ -340,3 +340,121 @@ def alive(pid: int) -> bool:
             return stat.read().rpartition(")")[2].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+# -- through the command: the session's worker_main on real test files
+
+TRELKIN = [sys.executable, "-m", "trelkin", "-p", "no:cacheprovider"]
+
+# Each copy changes process-wide state, waits until the other copy runs at the same time
+# (a marker file each), then checks that its state is still its own.
+ISOLATED = """
+import json, os, signal, sys, time
+from pathlib import Path
+from unittest import mock
+
+ME, OTHER = {me!r}, {other!r}
+
+def test_state_stays_mine(tmp_path):
+    os.chdir(tmp_path)
+    os.environ["TRELKIN_SHARED"] = ME
+    sys.setrecursionlimit({limit})
+    signal.signal(signal.SIGUSR2, lambda *args: None)
+    handler = signal.getsignal(signal.SIGUSR2)
+    with mock.patch.object(json, "dumps", lambda *args, **kwargs: ME):
+        markers = Path({markers!r})
+        (markers / ME).touch()
+        deadline = time.monotonic() + 20
+        while not (markers / OTHER).exists():
+            assert time.monotonic() < deadline, "the other file never ran at the same time"
+            time.sleep(0.01)
+        time.sleep(0.2)  # both past their changes
+        assert json.dumps({{}}) == ME
+    assert os.getcwd() == str(tmp_path)
+    assert os.environ["TRELKIN_SHARED"] == ME
+    assert sys.getrecursionlimit() == {limit}
+    assert signal.getsignal(signal.SIGUSR2) is handler
+"""
+
+
+def command(tree: Path, *arguments: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([*TRELKIN, *arguments], cwd=tree, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def test_files_running_at_the_same_time_keep_their_own_process_state(tmp_path: Path) -> None:
+    markers = tmp_path / "markers"
+    markers.mkdir()
+    for me, other, limit in (("a", "b", 1500), ("b", "a", 2500)):
+        (tmp_path / f"test_{me}.py").write_text(
+            ISOLATED.format(me=me, other=other, limit=limit, markers=str(markers)))
+    result = command(tmp_path, "-n", "2", "-q")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "2 passed" in result.stdout
+
+
+CRASHING_TEST = {
+    "segfault": ("import ctypes\n", "ctypes.string_at(0)", "signal 11 (SIGSEGV)"),
+    "abort": ("import os\n", "os.abort()", "signal 6 (SIGABRT)"),
+    "exit-3": ("import os\n", "os._exit(3)", "exit status 3"),
+    "exit-0": ("import os\n", "os._exit(0)", "exit status 0"),
+}
+
+
+@pytest.mark.parametrize("kind", CRASHING_TEST)
+def test_the_command_reports_a_crash_and_runs_the_rest(tmp_path: Path, kind: str) -> None:
+    imports, statement, how = CRASHING_TEST[kind]
+    (tmp_path / "test_crash.py").write_text(
+        f"{imports}import os\ndef test_before():\n    pass\n"
+        f"def test_crash():\n    os.write(1, b'last words\\n')\n    {statement}\n"
+        "def test_after():\n    pass\n"
+    )
+    (tmp_path / "test_other.py").write_text("def test_other():\n    pass\n")
+    result = command(tmp_path, "-n", "2", "--junitxml=report.xml")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert f"crashed while running 'test_crash.py::test_crash': {how}" in result.stdout
+    assert "last words" in result.stdout
+    assert "3 passed" in result.stdout and "1 crashed" in result.stdout
+    report = (tmp_path / "report.xml").read_text()
+    assert report.count("<testcase") == 4
+
+
+def test_the_command_replaces_a_worker_whose_test_hangs(tmp_path: Path) -> None:
+    (tmp_path / "test_hang.py").write_text(
+        "import time\ndef test_hangs():\n    time.sleep(60)\ndef test_next():\n    pass\n")
+    started = time.monotonic()
+    result = command(tmp_path, "-n", "2", "--timeout", "1")
+    assert time.monotonic() - started < 30
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "'test_hang.py::test_hangs' ran longer than 1s" in result.stdout
+    assert 'test_hang.py", line 3 in test_hangs' in result.stdout  # where it was stuck
+    assert "1 passed" in result.stdout
+
+
+def test_ctrl_c_keeps_the_report_of_what_finished(tmp_path: Path) -> None:
+    (tmp_path / "test_slow.py").write_text(
+        "import time\nfrom pathlib import Path\n"
+        "def test_passes():\n    pass\n"
+        f"def test_sleeps():\n    Path({str(tmp_path / 'asleep')!r}).touch()\n"
+        "    time.sleep(60)\n"
+        "def test_never_starts():\n    pass\n"
+    )
+    (tmp_path / "test_fails.py").write_text("def test_fails():\n    assert 1 == 2, 'it differs'\n")
+    process = subprocess.Popen([*TRELKIN, "-n", "2", "--junitxml=report.xml"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not (tmp_path / "asleep").exists():
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.05)
+        time.sleep(0.3)  # test_fails is done by now too
+        process.send_signal(signal.SIGINT)
+        interrupted = time.monotonic()
+        out, err = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert time.monotonic() - interrupted < 5
+    assert process.returncode == 2, out + err
+    report = (tmp_path / "report.xml").read_text()
+    assert "it differs" in report and 'name="test_passes"' in report
+    assert "it differs" in out

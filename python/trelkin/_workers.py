@@ -805,7 +805,34 @@ def _with_dump(worker: _Worker, message: str) -> str:
             dump = file.read().strip()
     except OSError:
         dump = ""
-    return f"{message}\n\n{dump}" if dump else message
+    return f"{message}\n\n{_without_runner_frames(dump)}" if dump else message
+
+
+_OWN_FILES = (os.path.dirname(os.path.abspath(__file__)) + os.sep, "<frozen runpy>")
+
+
+def _without_runner_frames(dump: str) -> str:
+    """The dump with the innermost-last run of trelkin's own frames of each thread cut
+    off: below the test, a worker's stack is the runner's (and, inherited through the fork,
+    the command's), the same in every dump. A stack of trelkin's frames alone is kept."""
+    lines: list[str] = []
+    frames: list[str] = []
+    for line in [*dump.splitlines(), ""]:  # the last line flushes the last stack
+        if line.startswith('  File "'):
+            frames.append(line)
+            continue
+        cut = len(frames)
+        while cut and _is_own_frame(frames[cut - 1]):
+            cut -= 1
+        lines += frames[:cut] if cut else frames
+        frames = []
+        lines.append(line)
+    return "\n".join(lines[:-1])
+
+
+def _is_own_frame(line: str) -> bool:
+    path = line[len('  File "') :].partition('"')[0]
+    return path.startswith(_OWN_FILES) or path == sys.argv[0]
 
 
 def _describe(status: int) -> str:
