@@ -345,3 +345,22 @@ def test_parse_filter(text, escape, expected):
             parse_filter(text, escape=escape)
     else:
         assert parse_filter(text, escape=escape) == expected
+
+
+SESSION_DRIVER = Path(__file__).with_name("_session_driver.py")
+
+
+@pytest.mark.parametrize("mode", ["--sequential", "--threads"])
+def test_the_command_with_capture_shows_pytests_summary(tmp_path, mode):
+    """Through trelkin's own collection and runtime (marks, fixtures, threads)."""
+    root = write({**BASIC, **{name.replace("test_", "test_m"): source for name, source in MARKS.items()}},
+                 tmp_path, [])
+    options = ["error::RuntimeWarning:test_ma"]
+    expected = run_pytest(root, "-q", "-rf", "--tb=no", "-W", options[0])
+    done = subprocess.run(
+        [sys.executable, str(SESSION_DRIVER), json.dumps({"W": options}), mode, "-q", "-rf",
+         "--tb=no", "-p", "no:cacheprovider"],
+        cwd=root, env=clean_env(), capture_output=True, text=True, timeout=120,
+    )
+    assert summary(done.stdout) == summary(expected), done.stdout + done.stderr
+    assert failed(done.stdout) == failed(expected)
