@@ -127,14 +127,24 @@ def test_sequential_runs_files_in_path_order(write_tree):
 
 # ---- outcomes ------------------------------------------------------------------------
 
+GENERATORS = """
+    def test_gen():
+        assert False
+        yield
+    async def test_agen():
+        yield
+    """
+
+
+def test_generator_tests_fail_without_running(write_tree):
+    root = write_tree({"test_generators.py": GENERATORS})
+    run = trelkin(root, "--sequential", "-q")
+    assert run.returncode == 1
+    assert run.stdout.count("yield tests are not supported") == 4  # sections and summary
+    assert "2 failed" in run.stdout
+
+
 OUTCOMES = {
-    "test_generators.py": """
-        def test_gen():
-            assert False
-            yield
-        async def test_agen():
-            yield
-        """,
     "test_expected.py": """
         import unittest
         class Expectations(unittest.TestCase):
@@ -157,12 +167,6 @@ OUTCOMES = {
             def test_one(self):
                 pass
         """,
-    "test_interrupt.py": """
-        def test_raises_keyboard_interrupt():
-            raise KeyboardInterrupt
-        def test_after():
-            pass
-        """,
 }
 
 
@@ -173,10 +177,19 @@ def test_outcomes_agree_with_pytest(write_tree, mode):
     assert outcomes["test_class_teardown.Closing", "test_one"] == "error"
 
 
-def test_a_test_raising_keyboard_interrupt_is_named(write_tree):
-    root = write_tree({"test_interrupt.py": OUTCOMES["test_interrupt.py"]})
-    run = trelkin(root, "--sequential")
-    assert "test_interrupt.py::test_raises_keyboard_interrupt" in run.stdout
+@pytest.mark.parametrize("mode", MODES)
+def test_a_test_raising_keyboard_interrupt_is_named_and_the_run_goes_on(write_tree, mode):
+    # pytest would stop the whole run; a test's own KeyboardInterrupt is its failure here.
+    root = write_tree({"test_interrupt.py": """
+        def test_raises_keyboard_interrupt():
+            raise KeyboardInterrupt
+        def test_after():
+            pass
+        """})
+    run = trelkin(root, *mode)
+    assert "FAILED test_interrupt.py::test_raises_keyboard_interrupt - KeyboardInterrupt" in run.stdout
+    assert "1 failed, 1 passed" in run.stdout
+    assert run.returncode == 1
 
 
 def test_durations_are_the_calls_own(write_tree):

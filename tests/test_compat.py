@@ -1,5 +1,5 @@
-"""The executor: how it calls a test, and what it does while the command line watches a run
-(progress reports, skips, stopping after a Ctrl-C)."""
+"""The executor's plain calls, as the Python API makes them (the command's own tests go
+through its session, tested with the command)."""
 
 from __future__ import annotations
 
@@ -51,9 +51,6 @@ class TestCase(unittest.TestCase):
 def module(tmp_path, monkeypatch):
     path = tmp_path / "test_compat_target.py"
     path.write_text(SOURCE)
-    monkeypatch.setattr(_compat, "_stopped", False)
-    monkeypatch.setattr(_compat, "skipped", {})
-    monkeypatch.setattr(_compat, "_report", None)
     _compat._load_module(str(path)).CALLS.clear()
     return str(path)
 
@@ -79,32 +76,18 @@ def test_async_and_class_tests_run(module):
     assert calls(module) == ["async", ("setup", "test_m"), "m", "teardown"]
 
 
-def test_without_a_watcher_a_skip_is_a_failure_as_the_core_sees_it(module):
+def test_a_skip_is_a_failure_as_the_core_sees_it(module):
     with pytest.raises(unittest.SkipTest):
         _compat._execute_test(module, "test_skip", "")
 
 
-def test_watched_run_reports_outcomes_and_records_skips(module, monkeypatch):
-    reported = []
-    monkeypatch.setattr(_compat, "_report", lambda *args: reported.append(args))
-    _compat._execute_test(module, "test_args", "")
-    with pytest.raises(ValueError):
-        _compat._execute_test(module, "test_fails", "")
-    _compat._execute_test(module, "test_skip", "")
-    _compat._execute_test(module, "TestCase::test_skips", "")
-    assert [(name, outcome) for _, name, _, outcome in reported] == [
-        ("test_args", "passed"), ("test_fails", "failed"), ("test_skip", "skipped"),
-        ("TestCase::test_skips", "skipped")]
-    assert _compat.skipped == {(module, "test_skip", ""): "later",
-                               (module, "TestCase::test_skips", ""): "why not"}
+def test_a_planned_test_goes_to_its_run(monkeypatch):
+    ran = []
 
+    class Run:
+        def execute(self, index):
+            ran.append(index)
 
-def test_keyboard_interrupt_stops_the_tests_not_yet_started(module, monkeypatch):
-    reported = []
-    monkeypatch.setattr(_compat, "_report", lambda *args: reported.append(args[3]))
-    with pytest.raises(KeyboardInterrupt):
-        _compat._execute_test(module, "test_interrupted", "")
-    with pytest.raises(_compat.RunInterrupted):
-        _compat._execute_test(module, "test_args", "")
-    assert calls(module) == []
-    assert reported == ["interrupted", "interrupted"]
+    monkeypatch.setitem(_compat.runs, 7, Run())
+    _compat._execute_test("any.py", "test_x", "@7/3")
+    assert ran == [3]

@@ -43,8 +43,8 @@ def test_files_show_in_order_whatever_order_they_finish(terminal):
     progress.record("a.py", "a.py::t2", Kind.ERROR)
     progress.finish()
     assert shown(terminal) == [
-        "a.py .E".ljust(32) + " [100%]",  # 39 columns, as pytest's lines at 40
-        "b.py s".ljust(32) + " [100%]",
+        "a.py .E".ljust(32) + " [ 50%]",  # 39 columns, as pytest's lines at 40
+        "b.py s".ljust(32) + " [ 75%]",
         "c.py F".ljust(32) + " [100%]",
     ]
 

@@ -41,6 +41,11 @@ def header(terminal: Terminal, session: Session, mode: str) -> None:
         terminal.line(f"configfile: {_relative(settings.inifile, settings.rootdir)}")
     if mode == "sequential":
         terminal.line("workers: 1 (sequential)")
+    elif mode == "processes":
+        from trelkin.cli import _worker_count
+
+        number = _worker_count(session.options)
+        terminal.line(f"workers: {number} process{'es' * (number != 1)} (files in parallel)")
     else:
         import os
 
@@ -168,6 +173,8 @@ def finish(
         outcome for outcome in outcomes
         if outcome.kind in (Kind.FAILED, Kind.CRASHED, Kind.TIMEOUT)
     ]
+    if options.verbosity >= 0 and (session.progress is not None or collect_only):
+        terminal.line()
     if options.tbstyle != "no" and not collect_only:
         show_errors(terminal, errors)
         show_failures(terminal, failures)

@@ -26,37 +26,26 @@ def select(session: Session, items: list[Item]) -> list[Item]:
         session.deselected += len(items) - len(kept)
         items = kept
     if options.keyword:
-        items = _by_expression(session, items, options.keyword, "-k", _keyword_matcher)
+        items = _by_expression(session, items, options.keyword, "-k")
     if options.markexpr:
-        items = _by_expression(session, items, options.markexpr, "-m", _mark_matcher)
+        items = _by_expression(session, items, options.markexpr, "-m")
     return items
 
 
-def _by_expression(session: Session, items: list[Item], text: str, flag: str, matcher) -> list[Item]:  # type: ignore[no-untyped-def]
-    from trelkin._expression import compile_expression
+def _by_expression(session: Session, items: list[Item], text: str, flag: str) -> list[Item]:
+    from trelkin._expression import compile_expression, keyword_matcher, mark_matcher
 
     try:
-        expression = compile_expression(text)
+        expression = compile_expression(text, flag)
     except Exception as error:
         raise SelectionError(str(error)) from None
-    kept = [item for item in items if expression.evaluate(matcher(item))]
+    matcher = keyword_matcher if flag == "-k" else mark_matcher
+    try:
+        kept = [item for item in items if expression.evaluate(matcher(item))]
+    except Exception as error:
+        raise SelectionError(str(error)) from None
     session.deselected += len(items) - len(kept)
     return kept
-
-
-def _keyword_matcher(item: Item):  # type: ignore[no-untyped-def]
-    keywords = [keyword.lower() for keyword in item.keywords]
-
-    def matches(name: str) -> bool:
-        lowered = name.lower()
-        return any(lowered in keyword for keyword in keywords)
-
-    return matches
-
-
-def _mark_matcher(item: Item):  # type: ignore[no-untyped-def]
-    names = {mark.name for mark in item.marks}
-    return names.__contains__
 
 
 def prune_statically(session: Session, files: list[TestFile]) -> list[TestFile]:
@@ -71,8 +60,8 @@ def prune_statically(session: Session, files: list[TestFile]) -> list[TestFile]:
     from trelkin._expression import compile_expression
 
     try:
-        keyword = compile_expression(options.keyword) if options.keyword else None
-        mark = compile_expression(options.markexpr) if options.markexpr else None
+        keyword = compile_expression(options.keyword, "-k") if options.keyword else None
+        mark = compile_expression(options.markexpr, "-m") if options.markexpr else None
     except Exception as error:
         raise SelectionError(str(error)) from None
     rootdir = session.settings.rootdir
@@ -98,7 +87,8 @@ def prune_statically(session: Session, files: list[TestFile]) -> list[TestFile]:
         return keyword.evaluate(lambda sub: any(sub.lower() in name for name in lowered))  # type: ignore[union-attr]
 
     def mark_test(test: _index.StaticTest) -> bool:
-        return mark.evaluate(test.marks.__contains__)  # type: ignore[union-attr]
+        # A mark's arguments aren't in the index: a call asks for the import.
+        return mark.evaluate(lambda name, **kwargs: bool(kwargs) or name in test.marks)  # type: ignore[union-attr]
 
     kept = []
     for test_file in files:

@@ -118,6 +118,8 @@ class Session:
         self.emit: Callable[[tuple], None] | None = None  # type: ignore[type-arg]
         self.fd_capture: object | None = None
         self.process_mode = False
+        # A threaded run given up after a Ctrl-C: its threads can't be stopped.
+        self.abandoned = False
         self.collected_ids: list[str] = []
         self.worker_errors: list[str] = []
 
@@ -201,10 +203,12 @@ class Session:
             raise failure[0]
 
     def _abandon_running(self) -> None:
+        self.abandoned = True
         with self._lock:
-            for item in list(self.running.values()):
-                self._record(_not_run(item, "still running when the run was interrupted"))
+            running = list(self.running.values())
             self.running.clear()
+        for item in running:
+            self._record(_not_run(item, "still running when the run was interrupted"))
 
     def _on_interrupt(self, signum: int, frame: object) -> None:
         if self.interrupted:

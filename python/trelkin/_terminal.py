@@ -168,6 +168,7 @@ class Progress:
         self._head = 0  # index of the file whose letters show now
         self.total = sum(count for _, count in files)
         self._done = 0
+        self._shown = 0  # letters shown: files show in order, so the share is theirs
         self._column = 0
         self._open_line = False
         self._live = live or terminal.is_terminal
@@ -237,6 +238,7 @@ class Progress:
         self._start_line()
         self._pending += letter
         self._column += 1
+        self._shown += 1
         # Lines end one column short of the width, as pytest's do.
         if self._column + _PERCENT_WIDTH >= self._terminal.width - 1:
             self._pending += self._terminal.encode(self._percent() + "\n")
@@ -252,7 +254,8 @@ class Progress:
         self._open_line = False
 
     def _percent(self) -> str:
-        share = self._done * 100 // self.total if self.total else 100
+        done = self._done if self._verbose else self._shown
+        share = done * 100 // self.total if self.total else 100
         return f" [{share:3d}%]"
 
     def _show_line(self, nodeid: str, kind: Kind, when: str) -> None:
@@ -339,8 +342,6 @@ def show_errors(terminal: Terminal, errors: Sequence[tuple[str, Outcome]]) -> No
     terminal.rule("ERRORS")
     for title, outcome in errors:
         terminal.rule(title, "_", "red", "bold")
-        if outcome.phase != Phase.COLLECT:
-            terminal.line()
         _longrepr(terminal, outcome)
         _sections(terminal, outcome)
 
@@ -357,7 +358,6 @@ def show_failures(terminal: Terminal, failures: Sequence[Outcome]) -> None:
     terminal.rule("FAILURES")
     for outcome in failures:
         terminal.rule(outcome_title(outcome), "_", "red", "bold")
-        terminal.line()
         _longrepr(terminal, outcome)
         _sections(terminal, outcome)
 

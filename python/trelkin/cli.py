@@ -18,6 +18,7 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
 
     from trelkin._config import Settings
+    from trelkin._runtime import Runtime
     from trelkin._session import Session
     from trelkin._terminal import Terminal
 
@@ -146,6 +147,8 @@ def parser(width: int = 80) -> argparse.ArgumentParser:
     group.add_argument("-o", "--override-ini", dest="override_ini", action="append",
                        default=[], metavar="NAME=VALUE")
     group.add_argument("--basetemp", metavar="DIR")
+    group.add_argument("--assert", dest="assertmode", choices=("rewrite", "plain"),
+                       default="rewrite", help="plain: leave assert statements as written")
     group.add_argument("--import-mode", choices=("prepend", "append", "importlib"),
                        default="prepend")
     from trelkin import _lastrun
@@ -159,20 +162,39 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     from trelkin._terminal import Terminal, terminal_width, use_color
 
+    if arguments[:1] == ["--merge-junit"]:
+        return _merge_junit(arguments[1:])
     try:
-        options, settings = _options(arguments, terminal_width(1))
+        options, settings, runtime = _options(arguments, terminal_width(1))
     except UsageError as error:
         _usage_error(str(error))
         return ExitCode.USAGE_ERROR
     terminal = Terminal(use_color(options.color))
     try:
-        return _run(options, settings, terminal, started)
+        return _run(options, settings, runtime, terminal, started)
     except UsageError as error:
         terminal.flush()
         _usage_error(str(error))
         return ExitCode.USAGE_ERROR
     finally:
-        terminal.flush()
+        terminal.close()
+        if options.rewrite_hook is not None:
+            options.rewrite_hook.uninstall()
+
+
+def _merge_junit(arguments: list[str]) -> int:
+    if len(arguments) < 2:
+        _usage_error("--merge-junit needs an output file and one or more reports: "
+                     "trelkin --merge-junit OUT IN...")
+        return ExitCode.USAGE_ERROR
+    from trelkin import _junit_merge
+
+    try:
+        _junit_merge.merge(arguments[0], arguments[1:])
+    except (OSError, ValueError) as error:
+        _usage_error(str(error))
+        return ExitCode.USAGE_ERROR
+    return ExitCode.OK
 
 
 def _usage_error(message: str) -> None:
@@ -180,10 +202,11 @@ def _usage_error(message: str) -> None:
     sys.stderr.flush()
 
 
-def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Settings]:
+def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Settings, Runtime]:
     """The command line with ``addopts`` from the configuration and PYTEST_ADDOPTS before
-    it, as pytest reads them."""
-    from trelkin import _config
+    it, as pytest reads them, and the options the initial conftests add."""
+    from trelkin import _config, _conftest
+    from trelkin._runtime import Runtime
 
     early, _ = parser(width).parse_known_args(arguments)
     try:
@@ -198,18 +221,48 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
     extra = list(settings.getini("addopts"))  # type: ignore[call-overload]
     extra += shlex.split(os.environ.get("PYTEST_ADDOPTS", ""))
     full = extra + arguments
-    options = parser(width).parse_args(full)
+    early, _ = parser(width).parse_known_args(full)
+    _finish_options(early)
+    from trelkin import _rewrite
+
+    # Before any conftest is imported: conftests are rewritten too.
+    early.test_paths = set()
+    early.rewrite_hook = _rewrite.install(
+        early.test_paths.__contains__,
+        python_files=list(settings.getini("python_files")),  # type: ignore[call-overload]
+        enabled=early.assertmode == "rewrite" and "no:assertion" not in early.plugins,
+    )
+    runtime = Runtime(settings, early, threaded=_mode(early) == "threads")
+    here = Path.cwd()
+    paths = [here / path.split("::", 1)[0] for path in early.paths]
+    try:
+        runtime.load_initial_conftests([path for path in paths if path.exists()])
+    except _conftest.UsageError as error:
+        raise UsageError(str(error)) from None
+    full_parser = parser(width)
+    group = full_parser.add_argument_group("custom options")
+    for flags, keywords in runtime.option_definitions():
+        try:
+            group.add_argument(*flags, **keywords)
+        except (argparse.ArgumentError, TypeError, ValueError) as error:
+            raise UsageError(f"a conftest's option {flags}: {error}") from None
+    options = full_parser.parse_args(full)
+    options.test_paths, options.rewrite_hook = early.test_paths, early.rewrite_hook
     settings.overrides.update(_config._parse_overrides(options.override_ini))
+    _finish_options(options)
+    return options, settings, runtime
+
+
+def _finish_options(options: argparse.Namespace) -> None:
     options.verbosity = options.verbose - options.quiet
     if options.capture is None:
-        options.capture = "sys"
+        options.capture = "fd" if _mode(options) == "processes" else "sys"
     if options.strict:
         options.strict_markers = True
     options.invocation_dir = Path.cwd()
     # Paths the run writes are resolved now: a test that changes directory moves nothing.
     if options.junitxml:
         options.junitxml = os.path.abspath(options.junitxml)
-    return options, settings
 
 
 def _mode(options: argparse.Namespace) -> str:
@@ -233,10 +286,10 @@ def _worker_count(options: argparse.Namespace) -> int:
 
 
 def _run(
-    options: argparse.Namespace, settings: Settings, terminal: Terminal, started: float
+    options: argparse.Namespace, settings: Settings, runtime: Runtime, terminal: Terminal,
+    started: float,
 ) -> int:
     from trelkin import _collect, _report
-    from trelkin._runtime import Runtime
     from trelkin._session import Session
 
     if options.junitxml:
@@ -255,8 +308,8 @@ def _run(
         for line in show(cache, options.cacheshow):
             terminal.line(line)
         return ExitCode.OK
-    runtime = Runtime(settings, options, threaded=mode == "threads")
     session = Session(options, settings, runtime, options.invocation_dir)
+    runtime.interrupted = lambda: session.interrupted
     session.lastrun = LastRun(cache, options)
     if options.verbosity >= 0 and not options.no_header:
         _report.header(terminal, session, mode)
@@ -271,6 +324,7 @@ def _run(
         ignore_glob=options.ignore_glob,
         in_virtualenv=options.collect_in_virtualenv,
     )
+    options.test_paths.update(os.path.abspath(test_file.path) for test_file in found.files)
     runtime.configure(options)
     skipped_files = session.lastrun.prune_files(found)
     if options.shard:
@@ -317,8 +371,17 @@ def _run(
         finally:
             if session.progress is not None:
                 session.progress.finish()
-        session.finish()
-    return _report.finish(terminal, session, started, items=items)
+        if not session.abandoned:
+            session.finish()
+    status = _report.finish(terminal, session, started, items=items)
+    if session.abandoned:
+        # Tests still blocked in their threads can't be stopped; leaving at once spares
+        # the interpreter's shutdown from waiting on them.
+        terminal.flush()
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
 
 
 def _run_processes(
@@ -333,11 +396,9 @@ def _run_processes(
         items = _select.select(session, items)
         return session.lastrun.select(items, 0)[0] if session.lastrun else items
 
-    if options.verbosity >= 0:
-        files = len(found.files)  # type: ignore[attr-defined]
-        terminal.line(f"collecting in {min(_worker_count(options), max(files, 1))} workers: "
-                      f"{files} file{'s' * (files != 1)}")
-        terminal.line()
+    missing = _missing_statically(session, found.files)  # type: ignore[attr-defined]
+    if missing:
+        raise UsageError(f"not found: {missing}")
     session.collection_errors += found.errors  # type: ignore[attr-defined]
     _report.start_progress(terminal, session, [])
     durations = dict(cache.get(DURATIONS, {}) or {}) if cache is not None else {}  # type: ignore[attr-defined]
@@ -349,6 +410,28 @@ def _run_processes(
     for text in session.worker_errors:
         terminal.line(text.rstrip("\n"), "red")
     return _report.finish(terminal, session, started, items=session.collected_ids)  # type: ignore[arg-type]
+
+
+def _missing_statically(session: Session, files: list) -> str | None:  # type: ignore[type-arg]
+    """A node id on the command line whose file's source shows it names no test (a worker
+    run can't ask the import first)."""
+    from trelkin import _index
+
+    classes = list(session.settings.getini("python_classes"))  # type: ignore[call-overload]
+    functions = list(session.settings.getini("python_functions"))  # type: ignore[call-overload]
+    for test_file in files:
+        for selector in test_file.selectors:
+            if not selector:
+                continue
+            try:
+                source = Path(test_file.path).read_text(encoding="utf-8")
+            except (OSError, UnicodeDecodeError):
+                continue
+            static = _index.index_file(source, Path(test_file.path).name, [], classes, functions)
+            wanted = selector[0].split("[", 1)[0]
+            if not static.dynamic and not any(wanted in test.keywords for test in static.tests):
+                return "::".join((test_file.nodeid_path, *selector))
+    return None
 
 
 def _check_writable(path: str) -> None:
