@@ -6,6 +6,7 @@ from __future__ import annotations
 import ast
 import gc
 import importlib.util
+import linecache
 import os
 import subprocess
 import sys
@@ -81,8 +82,9 @@ EXPRESSIONS = [
 
 def compile_case(source: str, via: str) -> types.CodeType:
     """Compiled as the hook does (the text rewriter), with the tree rewriter it falls back
-    on, or plain."""
+    on, or plain. The text rewriter's explanations read the source as linecache has it."""
     path = "<case>.py"
+    linecache.cache[path] = (len(source), None, source.splitlines(True), path)
     if via == "text":
         return _rewrite.rewrite_source(source.encode(), path)
     if via == "tree":

@@ -86,6 +86,13 @@ def test_notes():
 
 def test_carets():
     total = len([1]) + mid(2)
+
+def test_raises_inside_assert():
+    assert len([1, 2]) == mid(2) + 1
+
+def test_raises_inside_method_assert():
+    data = {"a": 1}
+    assert data.get("a") == data["missing"]
 '''
 
 TESTS = [
@@ -101,6 +108,8 @@ TESTS = [
     ("test_raise_plain", None, "test_raise_plain"),
     ("test_notes", None, "test_notes"),
     ("test_carets", None, "test_carets"),
+    ("test_raises_inside_assert", None, "test_raises_inside_assert"),
+    ("test_raises_inside_method_assert", None, "test_raises_inside_method_assert"),
 ]
 TITLES = [title for title, _, _ in TESTS]
 

@@ -18,23 +18,44 @@ if TYPE_CHECKING:
     from types import FrameType
 
 
-def fail(text: str, *message: object) -> None:
+def fail(*message: object) -> None:
     __tracebackhide__ = True
-    import ast
+    frame = sys._getframe(1)
+    statement = _statement_at(frame)
+    if statement is None:
+        # The source changed since it was imported: nothing left to explain from.
+        raise AssertionError(*message)
+    from trelkin import _explain, _rewrite_text
 
-    from trelkin import _explain
-
-    from trelkin import _rewrite_text
-
-    statement = ast.parse(text).body[0]
-    assert isinstance(statement, ast.Assert)
-    explainer = _Explainer(sys._getframe(1), _explain, _rewrite_text)
-    explanation = explainer.visit(statement.test, [], True)
+    explanation = _Explainer(frame, _explain, _rewrite_text).visit(statement.test, [], True)
     if message:
         explanation = _message(message[0], _explain) + "\n>assert " + explanation
     else:
         explanation = "assert " + explanation
     raise AssertionError(_explain.format_explanation(explanation))
+
+
+def _statement_at(frame: FrameType) -> ast.Assert | None:
+    """The assert statement that starts at the frame's line, parsed."""
+    import ast
+    import linecache
+
+    from trelkin import _rewrite_text
+
+    source = "".join(linecache.getlines(frame.f_code.co_filename, frame.f_globals)).encode()
+    try:
+        spans = _rewrite_text.find_asserts(source)
+    except Exception:
+        return None
+    line = frame.f_lineno
+    for start, end in spans:
+        if source.count(b"\n", 0, start) + 1 == line:
+            try:
+                statement = ast.parse(source[start:end]).body[0]
+            except SyntaxError:
+                return None
+            return statement if isinstance(statement, ast.Assert) else None
+    return None
 
 
 def _message(obj: object, explain: Any) -> str:
@@ -110,7 +131,9 @@ class _Explainer:
     def visit(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> str:
         return self.visit_holding(node, later, evaluated)[0]
 
-    def visit_holding(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> tuple[str, str | None]:
+    def visit_holding(
+        self, node: ast.expr, later: list[ast.expr], evaluated: bool, called: bool = False
+    ) -> tuple[str, str | None]:
         ast = self.ast
         kind = type(node)
         if kind is ast.Name:
@@ -122,6 +145,8 @@ class _Explainer:
         if kind is ast.Call:
             return self.call(node, evaluated)
         if kind is ast.Attribute and isinstance(node.ctx, ast.Load):
+            if called:
+                return self.method(node, evaluated), None
             value = self.visit(node.value, [], evaluated)
             holder = self.temporary()
             if not evaluated:
@@ -142,11 +167,35 @@ class _Explainer:
         holder = self.temporary()
         return (self.show(self.read(holder)) if evaluated else ""), holder
 
-    def argument(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> str:
+    def argument(self, node: ast.expr, later: list[ast.expr], evaluated: bool, called: bool = False) -> str:
         if type(node) is self.ast.Name and node.id in self.rewriter._walrus_targets(later):
             holder = self.temporary()
             return self.show(self.read(holder)) if evaluated else ""
-        return self.visit(node, later, evaluated)
+        return self.visit_holding(node, later, evaluated, called)[0]
+
+    def method(self, node: ast.Attribute, evaluated: bool) -> str:
+        """A method called at once was not kept: looked up again on its object's value."""
+        ast = self.ast
+        owner = node.value
+        owner_text, owner_holder = self.captured(owner, [], evaluated)
+        if not evaluated:
+            return ""
+        if owner_holder is not None:
+            owner_value = self.read(owner_holder)
+        elif type(owner) is ast.Name:
+            owner_value = self.lookup(owner.id)
+        elif self.rewriter.is_literal(owner):
+            owner_value = ast.literal_eval(owner)
+        else:
+            owner_value = _MISSING
+        try:
+            value = getattr(owner_value, node.attr) if owner_value is not _MISSING else _MISSING
+        except Exception:
+            value = _MISSING
+        if value is _MISSING:
+            return f"{owner_text}.{node.attr}"
+        shown = self.show(value)
+        return f"{shown}\n{{{shown} = {owner_text}.{node.attr}\n}}"
 
     def boolop(self, node: ast.BoolOp, evaluated: bool) -> str:
         is_or = isinstance(node.op, self.ast.Or)
@@ -211,7 +260,7 @@ class _Explainer:
     def call(self, node: ast.Call, evaluated: bool) -> tuple[str, str]:
         operands = [*node.args, *(keyword.value for keyword in node.keywords)]
         ast = self.ast
-        func = self.argument(node.func, operands, evaluated)
+        func = self.argument(node.func, operands, evaluated, called=True)
         texts = []
         for i, arg in enumerate(node.args):
             if isinstance(arg, ast.Starred):

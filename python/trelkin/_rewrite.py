@@ -35,6 +35,7 @@ or the directory can't be written.
 
 from __future__ import annotations
 
+import builtins
 import fnmatch
 import importlib.machinery
 import importlib.util
@@ -45,7 +46,8 @@ import sys
 import threading
 import types
 from collections.abc import Callable, Iterable, Sequence
-from pathlib import Path
+
+from trelkin import _assertion
 
 
 # Bumped whenever rewritten code changes shape, so stale caches are never read.
@@ -56,6 +58,10 @@ _HEADER = struct.Struct("<4sQQ")  # magic, source mtime_ns, source size
 DEFAULT_PYTHON_FILES = ("test_*.py", "*_test.py")
 
 _active: Hook | None = None
+
+# What a failed rewritten assert calls: a builtin, so rewritten code names it without an
+# import of its own (see ``_rewrite_text``).
+builtins.__trelkin_fail__ = _assertion.fail  # type: ignore[attr-defined]
 
 
 def active_hook() -> Hook | None:
@@ -275,7 +281,7 @@ def cache_path(source: str) -> str:
     directory, filename = os.path.split(os.path.abspath(source))
     stem = os.path.splitext(filename)[0]
     if sys.pycache_prefix:
-        cache_dir = os.path.join(sys.pycache_prefix, *Path(directory).parts[1:])
+        cache_dir = os.path.join(sys.pycache_prefix, directory.lstrip(os.sep))
     else:
         cache_dir = os.path.join(directory, "__pycache__")
     return os.path.join(cache_dir, f"{stem}.{CACHE_TAG}.pyc")

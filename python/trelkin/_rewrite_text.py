@@ -2,14 +2,14 @@
 
 Each ``assert TEST, MSG`` statement becomes, on the same lines::
 
-    __import__("trelkin._assertion", None, None, ("fail",)).fail(TEXT, MSG) if not (TEST') else None; _tk0_ = ... = None
+    __trelkin_fail__(MSG) if not (TEST') else None; _tk0_ = ... = None
 
 where ``TEST'`` is ``TEST`` with the values an explanation shows captured into temporaries
 by assignment expressions (``(_tk3_ := f(x))``), in the order and with the short-circuits
-Python itself uses, and ``TEXT`` the assert's own text. On failure ``fail`` reads the
-temporaries from its caller's frame and explains them by walking ``TEXT`` the way this
-module walked it (``_assertion``); nothing is explained, imported or formatted while
-assertions pass. The temporaries are set back to None afterwards, so they keep nothing
+Python itself uses. On failure ``__trelkin_fail__`` (``_assertion.fail``, a builtin while
+the hook is installed) finds the assert in the source at its caller's line, reads the
+temporaries from its caller's frame and explains them by walking the assert the way this
+module walked it; nothing is explained, imported or formatted while assertions pass. The temporaries are set back to None afterwards, so they keep nothing
 alive.
 
 ``rewrite_text(source)`` returns the new source, or None when the text can't be rewritten
@@ -26,7 +26,9 @@ import warnings
 
 # Names an assertion's temporaries take: rebinding them in user code is the only clash.
 TEMPORARY = "_tk{}_"
-HELPER = '__import__("trelkin._assertion", None, None, ("fail",)).fail'
+# A builtin ``_rewrite`` installs (``_assertion.fail``): one name at each assert is the
+# least code to compile, and no statement needs adding to the module.
+HELPER = "__trelkin_fail__"
 
 _TOKEN = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|(\bassert\b)""")
 _STATEMENT = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|([(\[{])|([)\]}])|(\\\r?\n)|(\r?\n)|(;)""")
@@ -132,6 +134,25 @@ def find_asserts(source: bytes) -> list[tuple[int, int]]:
 
 def rewrite_text(source: bytes, filename: str = "<unknown>") -> bytes | None:
     """The source with its asserts rewritten, or None when only the tree can be."""
+    rewritten = _rewrite(source, filename, marks=False)
+    return None if rewritten is None else rewritten[0]
+
+
+# A code position: (line, end line, column, end column), columns in UTF-8 bytes.
+Position = tuple[int, int, int, int]
+
+
+def position_map(source: bytes) -> dict[Position, Position | None]:
+    """Where each piece of rewritten code that can raise came from: positions in the
+    rewritten text to positions in ``source`` (None for the failure call, which stands for
+    the whole statement). Built again when a traceback needs it, never on import."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        rewritten = _rewrite(source, "<unknown>", marks=True)
+    return {} if rewritten is None else rewritten[1]
+
+
+def _rewrite(source: bytes, filename: str, marks: bool) -> tuple[bytes, dict[Position, Position | None]] | None:
     head = source[:300]
     coding = _CODING.search(head) or _CODING.search(head, head.find(b"\n") + 1)
     if coding and coding.group(1).lower().replace(b"_", b"-") not in (b"utf-8", b"utf8"):
@@ -142,7 +163,7 @@ def rewrite_text(source: bytes, filename: str = "<unknown>") -> bytes | None:
     except (_Unsure, UnicodeDecodeError):
         return None
     if not spans:
-        return source
+        return source, {}
     texts = [source[start:end] for start, end in spans]
     batch = b"\n".join(texts) + b"\n"
     try:
@@ -153,20 +174,76 @@ def rewrite_text(source: bytes, filename: str = "<unknown>") -> bytes | None:
         return None
     line_offsets = _line_offsets(batch)
     pieces: list[bytes] = []
+    positions: dict[Position, Position | None] = {}
     last = 0
     first_line = 1
     for (start, end), text, node in zip(spans, texts, tree.body, strict=True):
         if not isinstance(node, ast.Assert) or node.lineno != first_line:
             return None
         lines = text.count(b"\n")
-        first_line += lines + 1
+        line = source.count(b"\n", 0, start) + 1
         if isinstance(node.test, ast.Tuple) and node.test.elts:
-            warn_tuple(filename, source.count(b"\n", 0, start) + 1)
+            warn_tuple(filename, line)
+        emitter = _Emitter(batch, line_offsets, marks)
+        statement = emitter.statement(node, lines).encode()
+        if marks:
+            indent = start - (source.rfind(b"\n", 0, start) + 1)
+            statement = _record_positions(statement, emitter, line, indent, first_line, positions)
+        first_line += lines + 1
         pieces.append(source[last:start])
-        pieces.append(_Emitter(batch, line_offsets).statement(node, text, lines).encode())
+        pieces.append(statement)
         last = end
     pieces.append(source[last:])
-    return b"".join(pieces)
+    return b"".join(pieces), positions
+
+
+_MARK = re.compile(rb"\x00(\d+)\x01|\x02")
+
+
+def _record_positions(
+    text: bytes,
+    emitter: _Emitter,
+    line: int,
+    indent: int,
+    batch_line: int,
+    positions: dict[Position, Position | None],
+) -> bytes:
+    """Strips the marks out of one statement's text, recording where each marked piece
+    lands (the statement starts at ``line``, column ``indent``) and where its node is."""
+    clean: list[bytes] = []
+    length = 0  # of the clean text so far
+    open_marks: list[tuple[int, int]] = []  # (node index, clean offset)
+    last = 0
+
+    def where(offset: int) -> tuple[int, int]:
+        done = b"".join(clean)[:offset]
+        newlines = done.count(b"\n")
+        column = offset - (done.rfind(b"\n") + 1) + (indent if newlines == 0 else 0)
+        return line + newlines, column
+
+    for match in _MARK.finditer(text):
+        clean.append(text[last : match.start()])
+        length += match.start() - last
+        last = match.end()
+        if match.group(1) is not None:
+            open_marks.append((int(match.group(1)), length))
+            continue
+        index, begin = open_marks.pop()
+        node = emitter.marked[index]
+        start_line, start_column = where(begin)
+        end_line, end_column = where(length)
+        if isinstance(node, ast.Assert):
+            positions[(start_line, end_line, start_column, end_column)] = None
+            continue
+
+        def original(lineno: int, column: int) -> tuple[int, int]:
+            return line + lineno - batch_line, column + (indent if lineno == batch_line else 0)
+
+        first = original(node.lineno, node.col_offset)  # type: ignore[attr-defined]
+        final = original(node.end_lineno, node.end_col_offset)  # type: ignore[attr-defined]
+        positions[(start_line, end_line, start_column, end_column)] = (first[0], final[0], first[1], final[1])
+    clean.append(text[last:])
+    return b"".join(clean)
 
 
 def _line_offsets(text: bytes) -> list[int]:
@@ -244,11 +321,9 @@ class _Emitter:
         self.marked.append(node)
         return f"\x00{len(self.marked) - 1}\x01{text}\x02"
 
-    def statement(self, node: ast.Assert, text: bytes, lines: int) -> str:
+    def statement(self, node: ast.Assert, lines: int) -> str:
         test, _ = self.visit(node.test, [])
-        arguments = repr(text.decode())
-        if node.msg is not None:
-            arguments += ", (" + self.segment(node.msg) + ")"
+        arguments = "" if node.msg is None else "(" + self.segment(node.msg) + ")"
         padding = "\n" * (lines - test.count("\n") - arguments.count("\n"))
         call = self.mark(node, f"{HELPER}({arguments})")
         out = f"{call} if not ({test}{padding}) else None"
@@ -264,10 +339,10 @@ class _Emitter:
             text = f"({holder} := {text})"
         return text, holder
 
-    def visit(self, node: ast.expr, later: list[ast.expr]) -> tuple[str, str | None]:
+    def visit(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> tuple[str, str | None]:
         kind = type(node)
         if kind is ast.Name:
-            return node.id, None  # type: ignore[attr-defined]
+            return self.mark(node, node.id), None  # type: ignore[attr-defined]
         if kind is ast.Constant or (kind is not ast.Compare and is_literal(node)):
             return self.segment(node), None
         if kind is ast.Compare:
@@ -275,6 +350,11 @@ class _Emitter:
         if kind is ast.Call:
             return self.call(node)  # type: ignore[arg-type]
         if kind is ast.Attribute and isinstance(node.ctx, ast.Load):  # type: ignore[attr-defined]
+            if called:
+                # A method called at once isn't kept: the explanation looks it up again on
+                # its object, which is kept instead when it can't be read again.
+                owner, _ = self.captured(node.value, [])  # type: ignore[attr-defined]
+                return self.mark(node, owner + "." + node.attr), None  # type: ignore[attr-defined]
             value, _ = self.visit(node.value, [])  # type: ignore[attr-defined]
             holder = self.temporary()
             return f"({holder} := {self.mark(node, value + '.' + node.attr)})", holder  # type: ignore[attr-defined]
@@ -311,7 +391,7 @@ class _Emitter:
 
     def call(self, node: ast.Call) -> tuple[str, str]:
         operands = [*node.args, *(keyword.value for keyword in node.keywords)]
-        func = self.visit_argument(node.func, operands)
+        func = self.visit_argument(node.func, operands, called=True)
         arguments = []
         for i, arg in enumerate(node.args):
             if isinstance(arg, ast.Starred):
@@ -324,12 +404,12 @@ class _Emitter:
         holder = self.temporary()
         return f"({holder} := {self.mark(node, func + '(' + ', '.join(arguments) + ')')})", holder
 
-    def visit_argument(self, node: ast.expr, later: list[ast.expr]) -> str:
+    def visit_argument(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> str:
         # A name a later argument rebinds is read before that argument runs.
         if type(node) is ast.Name and node.id in _walrus_targets(later):  # type: ignore[attr-defined]
             holder = self.temporary()
             return f"({holder} := {node.id})"  # type: ignore[attr-defined]
-        return self.visit(node, later)[0]
+        return self.visit(node, later, called)[0]
 
 
 _UNARY = {ast.Not: "not ", ast.Invert: "~", ast.USub: "-", ast.UAdd: "+"}

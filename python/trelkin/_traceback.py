@@ -259,14 +259,51 @@ def _entry_source(entry: _Entry) -> _Source | None:
     return _Source(shown, raw_file[start:end], entry.lineno - start)
 
 
+_position_maps: dict[str, tuple[list[str], dict[tuple[int, int, int, int], tuple[int, int, int, int] | None]]] = {}
+
+
+def _original_position(
+    entry: _Entry, position: tuple[int, int, int, int]
+) -> tuple[int, int, int, int] | None:
+    """Where code of an assert rewritten in the text came from in the source; None where
+    no part of the line can be singled out."""
+    from trelkin import _rewrite_text
+
+    lines = linecache.getlines(entry.filename, entry.frame.f_globals)
+    known = _position_maps.get(entry.filename)
+    if known is None or known[0] is not lines:
+        known = (lines, _rewrite_text.position_map("".join(lines).encode()))
+        _position_maps[entry.filename] = known
+    positions = known[1]
+    if position in positions:
+        return positions[position]
+    # Inside a piece copied as it was (same length): shifted by as much as the piece.
+    line, end_line, column, end_column = position
+    for (g_line, g_end, g_col, g_end_col), original in positions.items():
+        if original is None or g_line != line or g_end != end_line or line != end_line:
+            continue
+        if g_col <= column and end_column <= g_end_col and original[3] - original[2] == g_end_col - g_col:
+            shift = original[2] - g_col
+            return original[0], original[1], column + shift, end_column + shift
+    return None
+
+
 def _carets(entry: _Entry, raw_line: str, line: str) -> list[str]:
     """The ``^^^`` under the failing expression, unless it spans the whole line."""
     summary = std_traceback.extract_tb(entry.tb, limit=1)[0]
     if summary.end_lineno != summary.lineno or summary.colno is None or summary.end_colno is None:
         return []
+    colno, end_colno = summary.colno, summary.end_colno
+    if "__trelkin_fail__" in entry.frame.f_code.co_names:
+        # Rewritten code: its columns are not the source's.
+        assert summary.lineno is not None
+        original = _original_position(entry, (summary.lineno, summary.end_lineno, colno, end_colno))
+        if original is None or original[0] != original[1]:
+            return []
+        colno, end_colno = original[2], original[3]
     encoded = raw_line.encode("utf-8")
-    start = len(encoded[: summary.colno].decode("utf-8", errors="replace"))
-    end = len(encoded[: summary.end_colno].decode("utf-8", errors="replace"))
+    start = len(encoded[:colno].decode("utf-8", errors="replace"))
+    end = len(encoded[:end_colno].decode("utf-8", errors="replace"))
     if end - start >= len(line.strip()):
         return []
     stripped = len(raw_line) - len(line)
