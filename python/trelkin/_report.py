@@ -180,6 +180,13 @@ def finish(
         show_failures(terminal, failures)
     elif collect_only:
         show_errors(terminal, errors)
+    warned = 0
+    if session.warnings is not None:
+        session.warnings.uninstall()
+        if options.disable_warnings:
+            warned = session.warnings.total(outcomes)
+        else:
+            warned = session.warnings.show_summary(terminal, outcomes, session.invocation_dir)
     if options.durations is not None and not collect_only:
         show_durations(terminal, outcomes, options.durations, options.durations_min,
                        options.verbosity >= 2)
@@ -190,6 +197,7 @@ def finish(
     counts = count(outcomes)
     counts[Kind.ERROR] = counts.get(Kind.ERROR, 0) + len(session.collection_errors)
     counts["deselected"] = session.deselected
+    counts["warnings"] = warned
     if session.interrupted:
         counts[Kind.NOT_RUN] = sum(1 for o in session.outcomes if o.kind == Kind.NOT_RUN)
     if session.collection_errors and not collect_only and not options.continue_on_collection_errors:
@@ -223,10 +231,14 @@ def finish(
 
         _junit.write(options.junitxml, session, seconds, time.time() - seconds)
     if collect_only:
-        if session.collection_errors:
-            return 2
-        return 0 if items else 5
-    return int(session_exit_code(session, len(items)))
+        status = 2 if session.collection_errors else 0 if items else 5
+    else:
+        status = int(session_exit_code(session, len(items)))
+    if session.report_log is not None:
+        for error in session.collection_errors:
+            session.report_log.collection_error(error)
+        session.report_log.finish(status)
+    return status
 
 
 def _summary_line(terminal: Terminal, text: str, colour: str, verbosity: int) -> None:

@@ -28,7 +28,9 @@ if TYPE_CHECKING:
 
     from trelkin._config import Settings
     from trelkin._lastrun import LastRun
-    from trelkin._runtime import Item, Runtime
+    from trelkin._reportlog import ReportLog
+    from trelkin._warnings import Warnings
+    from trelkin._runtime import FileCollection, Item, Runtime
     from trelkin._terminal import Progress
 
 # How long a threaded run may go on after a Ctrl-C before the command stops waiting.
@@ -114,6 +116,8 @@ class Session:
         # The test each thread runs now, by thread id: a Ctrl-C interrupts these.
         self.running: dict[int, Item] = {}
         self.lastrun: LastRun | None = None
+        self.warnings: Warnings | None = None
+        self.report_log: ReportLog | None = None
         # In a worker process: where events go, and the fd capture the pool started.
         self.emit: Callable[[tuple], None] | None = None  # type: ignore[type-arg]
         self.fd_capture: object | None = None
@@ -131,12 +135,18 @@ class Session:
         self.collection_errors += found.errors
         items: list[Item] = []
         for test_file in found.files:
-            collected = self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+            collected = self._collect_file(test_file)
             if collected.error is not None:
                 self._collection_outcome(collected.error)
                 continue
             items += select_by_selectors(collected.items, test_file)
         return items
+
+    def _collect_file(self, test_file: TestFile) -> FileCollection:
+        if self.warnings is None:
+            return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+        with self.warnings.capture():
+            return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
 
     def _collection_outcome(self, outcome: Outcome) -> None:
         if outcome.kind == Kind.SKIPPED:
@@ -275,6 +285,9 @@ class Session:
             self._record(outcome)
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop()
+        elif kind == "warnings":
+            if self.warnings is not None:
+                self.warnings.add_collection(event[1])
         elif kind == "worker-error":
             _, path, text = event
             self.worker_errors.append(text)
@@ -287,8 +300,12 @@ class Session:
         test_file: TestFile = job.payload  # type: ignore[attr-defined]
         self.progress = None
         self.emit = emit
-        collected = self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+        collected = self._collect_file(test_file)
         error = collected.error.to_dict() if collected.error is not None else None
+        if self.warnings is not None:
+            warned = self.warnings.take_collection()
+            if warned:
+                emit(("warnings", warned))
         items = select_by_selectors(collected.items, test_file) if error is None else []
         items = self._select_in_worker(items)
         emit(("collected", test_file.path, [item.nodeid for item in items], error))
@@ -325,7 +342,12 @@ class Session:
         self.running[ident] = item
         interrupted_before = self.interrupted
         try:
-            outcome = self.runtime.run_item(item, next_item, capture)
+            if self.warnings is None:
+                outcome = self.runtime.run_item(item, next_item, capture)
+            else:
+                with self.warnings.capture(item.nodeid) as caught:
+                    outcome = self.runtime.run_item(item, next_item, capture)
+                outcome.warnings = caught
         except KeyboardInterrupt:
             outcome = _not_run(item, "interrupted")
         finally:

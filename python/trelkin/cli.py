@@ -140,6 +140,12 @@ def parser(width: int = 80) -> argparse.ArgumentParser:
     group.add_argument("--no-summary", action="store_true")
     group.add_argument("--junitxml", "--junit-xml", metavar="FILE")
     group.add_argument("--junit-prefix", metavar="PREFIX")
+    group.add_argument("--report-log", metavar="FILE",
+                       help="write a JSON line per test phase, as pytest-reportlog does")
+    group.add_argument("-W", "--pythonwarnings", action="append", default=[],
+                       metavar="PYTHONWARNINGS", help="a warnings filter, as python -W")
+    group.add_argument("--disable-warnings", "--disable-pytest-warnings", action="store_true",
+                       dest="disable_warnings", help="no warnings summary")
 
     group = parser.add_argument_group("configuration")
     group.add_argument("-c", "--config-file", dest="inifilename", metavar="FILE")
@@ -263,6 +269,8 @@ def _finish_options(options: argparse.Namespace) -> None:
     # Paths the run writes are resolved now: a test that changes directory moves nothing.
     if options.junitxml:
         options.junitxml = os.path.abspath(options.junitxml)
+    if options.report_log:
+        options.report_log = os.path.abspath(options.report_log)
 
 
 def _mode(options: argparse.Namespace) -> str:
@@ -308,8 +316,26 @@ def _run(
         for line in show(cache, options.cacheshow):
             terminal.line(line)
         return ExitCode.OK
+    from trelkin import _warnings
+
+    try:
+        warnings_capture = _warnings.Warnings(
+            options.pythonwarnings,
+            list(settings.getini("filterwarnings")),  # type: ignore[call-overload]
+            enabled="no:warnings" not in options.plugins,
+        )
+    except _warnings.FilterError as error:
+        raise UsageError(str(error)) from None
     session = Session(options, settings, runtime, options.invocation_dir)
+    session.warnings = warnings_capture
     runtime.interrupted = lambda: session.interrupted
+    if options.report_log:
+        from trelkin._reportlog import ReportLog
+
+        session.report_log = ReportLog(options.report_log, settings.rootdir)
+        session.report_log.start()
+        session.on_outcome = session.report_log.outcome
+    warnings_capture.install()
     session.lastrun = LastRun(cache, options)
     if options.verbosity >= 0 and not options.no_header:
         _report.header(terminal, session, mode)
