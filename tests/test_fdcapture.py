@@ -106,16 +106,17 @@ def test_stop_restores_the_real_fds() -> None:
     assert escaped_out == "back\nNone"
 
 
-def test_marks_locate_a_tests_output_for_another_reader(tmp_path: object) -> None:
+def test_marks_locate_a_tests_output_for_another_reader() -> None:
     _, escaped_out, _ = run_captured(
-        f"named = FdCapture({str(tmp_path)!r}, 'gw0'); capture.stop(); named.start()\n"
+        "from trelkin._fdcapture import capture_files\n"
+        "files = capture_files(); named = FdCapture(files); capture.stop(); named.start()\n"
         "print('before'); named.read(); print('unread')\n"
         "offsets = named.mark(); print('during'); os.write(2, b'err')\n"
-        "paths = named.paths; named.stop()\n"
-        "print(json.dumps([read_files(paths, offsets), [os.path.basename(p) for p in paths]]))\n"
+        "named.stop()  # the files stay open: they are the caller's\n"
+        "print(json.dumps(read_files(files, offsets)))\n"
     )
     # What came after the mark only: "unread" was written before the test began.
-    assert json.loads(escaped_out) == [["during\n", "err"], ["gw0.out", "gw0.err"]]
+    assert json.loads(escaped_out) == ["during\n", "err"]
 
 
 def test_a_large_file_read_to_the_end_is_emptied_at_the_next_mark() -> None:

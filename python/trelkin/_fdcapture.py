@@ -15,9 +15,10 @@ stream, in the order they were written, and never on the terminal::
     capture.stop()
 
 The files are reused from test to test: ``read`` costs one ``fstat`` per stream and reads
-only when the file grew. ``mark`` returns the offsets where the next test's text begins, so another
-process that knows ``paths`` (a worker pool whose worker died mid-test) can read what the
-test wrote with ``read_files``.
+only when the file grew. They have no name: by default the capture makes them; a worker
+pool makes them (``capture_files``) before forking a worker and passes them in, so that it
+still holds them once the worker is gone, and reads what the dead worker's last test wrote
+with ``read_files`` from the offsets ``mark`` gave when the test began.
 
 A process has one pair of fds 1 and 2, so at most one capture runs at a time; ``active()``
 gives it (a worker's capture is started by the pool and used by the code running tests).
@@ -26,6 +27,7 @@ gives it (a worker's capture is started by the pool and used by the code running
 from __future__ import annotations
 
 import codecs
+import fcntl
 import io
 import os
 import sys
@@ -44,21 +46,29 @@ def active() -> FdCapture | None:
     return _active
 
 
+def capture_files() -> tuple[int, int]:
+    """Two unnamed files opened for appending, for ``FdCapture(files=...)``: after a
+    truncation every writer starts again at offset 0. The caller owns them."""
+    return unnamed_file(), unnamed_file()
+
+
+def unnamed_file() -> int:
+    """A file with no name, opened for appending, gone with its last descriptor: nothing is
+    left behind, even by a process that is killed."""
+    with tempfile.TemporaryFile(buffering=0) as file:
+        fd = os.dup(file.fileno())  # non-inheritable, as every fd Python makes
+    flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+    fcntl.fcntl(fd, fcntl.F_SETFL, flags | os.O_APPEND)
+    return fd
+
+
 class _Stream:
     """One captured fd: its file, what was read of it, and the fd saved to restore."""
 
-    def __init__(self, target: int, name: str, path: str | None) -> None:
+    def __init__(self, target: int, name: str, fd: int) -> None:
         self.target = target
         self.name = name  # of the sys attribute
-        self.path = path
-        flags = os.O_RDWR | os.O_APPEND | os.O_CLOEXEC
-        if path is None:
-            # An unnamed file, gone with its last descriptor.
-            self.fd, name = tempfile.mkstemp(prefix="trelkin-capture-")
-            os.unlink(name)
-            _set_append(self.fd)
-        else:
-            self.fd = os.open(path, flags | os.O_CREAT | os.O_TRUNC, 0o600)
+        self.fd = fd
         self.position = 0
         self.decoder = codecs.getincrementaldecoder(_ENCODING)(_ERRORS)
         self.saved: int | None = None
@@ -108,14 +118,6 @@ class _Stream:
             os.close(self.saved)
             self.saved = None
         self.wrapper.detach().close()  # the FileIO doesn't own the fd
-        os.close(self.fd)
-
-
-def _set_append(fd: int) -> None:
-    """Sets O_APPEND on ``fd``: after a truncation every writer starts again at offset 0."""
-    import fcntl
-
-    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_APPEND)
 
 
 def _dup_or_devnull(fd: int) -> int:
@@ -132,24 +134,15 @@ def _dup_or_devnull(fd: int) -> int:
 
 
 class FdCapture:
-    """Captures fds 1 and 2 and ``sys.stdout``/``sys.stderr`` of this process.
+    """Captures fds 1 and 2 and ``sys.stdout``/``sys.stderr`` of this process, into
+    ``files`` (from ``capture_files``, left open at ``stop``) or files of its own."""
 
-    With ``directory``, the files are ``NAME.out`` and ``NAME.err`` there (``paths``), for
-    another process to read after this one died; without, they are unnamed temporary files.
-    """
-
-    def __init__(self, directory: str | None = None, name: str = "capture") -> None:
-        paths = (None, None)
-        if directory is not None:
-            base = os.path.join(directory, name)
-            paths = (f"{base}.out", f"{base}.err")
-        self._out = _Stream(1, "stdout", paths[0])
-        self._err = _Stream(2, "stderr", paths[1])
+    def __init__(self, files: tuple[int, int] | None = None) -> None:
+        self._owns_files = files is None
+        out, err = capture_files() if files is None else files
+        self._out = _Stream(1, "stdout", out)
+        self._err = _Stream(2, "stderr", err)
         self._capturing = False
-
-    @property
-    def paths(self) -> tuple[str | None, str | None]:
-        return self._out.path, self._err.path
 
     def start(self) -> None:
         global _active
@@ -188,27 +181,24 @@ class FdCapture:
     def stop(self) -> None:
         global _active
         self.suspend()
-        self._out.close()
-        self._err.close()
+        for stream in (self._out, self._err):
+            stream.close()
+            if self._owns_files:
+                os.close(stream.fd)
         if _active is self:
             _active = None
 
 
-def read_files(paths: tuple[str | None, str | None], offsets: tuple[int, int]) -> tuple[str, str]:
-    """What the capture with these ``paths`` got from ``offsets`` on, read from outside the
-    process (which may be gone). A missing file reads as empty."""
-    return _read_from(paths[0], offsets[0]), _read_from(paths[1], offsets[1])
+def read_files(files: tuple[int, int], offsets: tuple[int, int]) -> tuple[str, str]:
+    """What a capture into ``files`` got from ``offsets`` on, read through the same files
+    by another holder (whose capture may be gone with its process)."""
+    return _read_from(files[0], offsets[0]), _read_from(files[1], offsets[1])
 
 
-def _read_from(path: str | None, offset: int) -> str:
-    if path is None:
-        return ""
-    try:
-        with open(path, "rb") as file:
-            file.seek(offset)
-            return file.read().decode(_ENCODING, _ERRORS)
-    except OSError:
-        return ""
+def _read_from(fd: int, offset: int) -> str:
+    size = os.fstat(fd).st_size
+    data = os.pread(fd, max(size - offset, 0), offset)
+    return data.decode(_ENCODING, _ERRORS)
 
 
 def _flush(*streams: object) -> None:

@@ -60,11 +60,9 @@ import faulthandler
 import os
 import pickle
 import select
-import shutil
 import signal
 import struct
 import sys
-import tempfile
 import time
 import traceback
 import warnings
@@ -147,7 +145,8 @@ class _Worker:
     events: int  # read end of the worker's messages
     jobs: int  # write end of the jobs sent to it
     pidfd: int | None
-    directory: str
+    dump: int  # the file faulthandler writes the worker's tracebacks to
+    captured: tuple[int, int] | None  # the files its fds 1 and 2 go to, when captured
     file: _FileState | None = None
     running: _Running | None = None
     buffer: bytearray = field(default_factory=bytearray)
@@ -155,12 +154,9 @@ class _Worker:
     ending: str | None = None
     interrupted: bool = False
 
-    def path(self, suffix: str) -> str:
-        return os.path.join(self.directory, f"{self.name}-{self.generation}.{suffix}")
-
-    @property
-    def capture_paths(self) -> tuple[str, str]:
-        return self.path("out"), self.path("err")
+    def files(self) -> list[int]:
+        """The files the parent keeps to read after the worker is gone."""
+        return [self.dump, *(self.captured or ())]
 
 
 class WorkerPool:
@@ -214,7 +210,6 @@ class _Run:
     def __init__(self, pool: WorkerPool, on_event: Callable[[Event], None]) -> None:
         self.pool = pool
         self.on_event = on_event
-        self.directory = tempfile.mkdtemp(prefix="trelkin-workers-")
         self.workers: dict[int, _Worker] = {}  # by pid
         self.by_fd: dict[int, tuple[_Worker, str]] = {}
         self.poller = select.poll()
@@ -288,9 +283,12 @@ class _Run:
     def spawn(self, name: str, generation: int, file: _FileState) -> None:
         events_read, events_write = os.pipe()
         jobs_read, jobs_write = os.pipe()
+        dump = _fdcapture.unnamed_file()
+        captured = _fdcapture.capture_files() if self.pool.capture == "fd" else None
         for stream in (sys.stdout, sys.stderr):
             _flush(stream)  # or the child would write the parent's buffered text again
         inherited = [self.wake[0], self.wake[1], events_read, jobs_write, *self.by_fd]
+        inherited += [fd for other in self.workers.values() for fd in other.files()]
         parent = os.getpid()
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
@@ -307,9 +305,8 @@ class _Run:
                     jobs_fd=jobs_read,
                     events_fd=events_write,
                     close=inherited,
-                    directory=self.directory,
-                    generation=generation,
-                    capture=self.pool.capture,
+                    dump=dump,
+                    captured=captured,
                     worker_main=self.pool.worker_main,
                     death_signal=self.death_signal,
                     parent=parent,
@@ -325,7 +322,7 @@ class _Run:
             pass  # the child did it first, or is gone already
         os.set_blocking(events_read, False)
         pidfd = _pidfd(pid)
-        worker = _Worker(name, generation, pid, events_read, jobs_write, pidfd, self.directory)
+        worker = _Worker(name, generation, pid, events_read, jobs_write, pidfd, dump, captured)
         worker.file = file
         self.workers[pid] = worker
         self.by_fd[events_read] = (worker, "events")
@@ -429,6 +426,14 @@ class _Run:
             return
         _, status = os.waitpid(worker.pid, 0)
         self.forget(worker)
+        try:
+            self.judge(worker, status)
+        finally:
+            for fd in worker.files():
+                os.close(fd)
+
+    def judge(self, worker: _Worker, status: int) -> None:
+        """Tells what the end of a worker means, and replaces it if it must be."""
         ending = worker.ending
         if ending == "stopped" or (ending is None and self.stop_seen):
             if worker.running is not None:
@@ -490,8 +495,8 @@ class _Run:
         assert running is not None
         worker.running = None
         stdout, stderr = "", ""
-        if self.pool.capture == "fd":
-            stdout, stderr = _fdcapture.read_files(worker.capture_paths, running.offsets)
+        if worker.captured is not None:
+            stdout, stderr = _fdcapture.read_files(worker.captured, running.offsets)
         outcome = Outcome(
             nodeid=running.nodeid, path=running.path, line=running.line, kind=kind,
             message=message, longrepr=_with_dump(worker, message), stdout=stdout,
@@ -502,6 +507,7 @@ class _Run:
         self.on_event(("outcome", outcome.to_dict()))
 
     def forget(self, worker: _Worker) -> None:
+        """Drops the worker and its pipes; the caller closes its files when done with them."""
         del self.workers[worker.pid]
         for fd in (worker.events, worker.pidfd):
             if fd is not None and fd in self.by_fd:
@@ -565,10 +571,11 @@ class _Run:
             except ChildProcessError:
                 pass
             self.forget(worker)
+            for fd in worker.files():
+                os.close(fd)
         self.pool._wake = None
         os.close(self.wake[0])
         os.close(self.wake[1])
-        shutil.rmtree(self.directory, ignore_errors=True)
 
 
 # -- the worker's side
@@ -620,9 +627,8 @@ def _child(
     jobs_fd: int,
     events_fd: int,
     close: list[int],
-    directory: str,
-    generation: int,
-    capture: str,
+    dump: int,
+    captured: tuple[int, int] | None,
     worker_main: Callable[[Job, Emit], None],
     death_signal: Callable[[], None] | None,
     parent: int,
@@ -633,13 +639,11 @@ def _child(
     try:
         channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        base = os.path.join(directory, f"{name}-{generation}")
-        dump = open(f"{base}.faulthandler", "w")  # noqa: SIM115 - lives as long as the process
         faulthandler.enable(dump, all_threads=True)
         faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
         fds = None
-        if capture == "fd":
-            fds = _fdcapture.FdCapture(directory, f"{name}-{generation}")
+        if captured is not None:
+            fds = _fdcapture.FdCapture(captured)
             fds.start()
         _serve(channel, job, worker_main, fds)
         atexit._run_exitfuncs()
@@ -778,33 +782,22 @@ def _kill(pid: int) -> None:
 def _dump_threads(worker: _Worker) -> None:
     """Has the worker write every thread's traceback to its faulthandler file, and waits
     (briefly) until it has."""
-    path = worker.path("faulthandler")
-    before = _size(path)
+    before = os.fstat(worker.dump).st_size
     _signal(worker.pid, signal.SIGUSR1)
     deadline = time.monotonic() + _DUMP_SECONDS
     last = before
     while time.monotonic() < deadline:
         time.sleep(0.01)
-        size = _size(path)
+        size = os.fstat(worker.dump).st_size
         if size > before and size == last:
             return
         last = size
 
 
-def _size(path: str) -> int:
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return 0
-
-
 def _with_dump(worker: _Worker, message: str) -> str:
     """The message, followed by what faulthandler wrote for the worker, if anything."""
-    try:
-        with open(worker.path("faulthandler"), encoding="utf-8", errors="replace") as file:
-            dump = file.read().strip()
-    except OSError:
-        dump = ""
+    size = os.fstat(worker.dump).st_size
+    dump = os.pread(worker.dump, size, 0).decode("utf-8", "replace").strip()
     return f"{message}\n\n{_without_runner_frames(dump)}" if dump else message
 
 
