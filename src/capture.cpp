@@ -307,11 +307,9 @@ void CaptureHub::release(PyObject* sys, DeferredReleases& later) {
         PyRef saved = std::move(saved_[stream]);
         // A swapping test still running keeps whatever it has in place, unless that is the
         // router, which gives way to its buffer again.
-        if (began_under_swap_ && swapping_ != nullptr) {
-            PyRef current = read_stream(sys, stream);
-            if (!is_router(current.get())) continue;
-        }
-        assign_stream(sys, stream, saved.get(), later);
+        const bool keep_current =
+            began_under_swap_ && swapping_ != nullptr && !is_router(read_stream(sys, stream).get());
+        if (!keep_current) assign_stream(sys, stream, saved.get(), later);
         later.keep(std::move(saved));
     }
     began_under_swap_ = false;
