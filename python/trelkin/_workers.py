@@ -55,61 +55,48 @@ an ``FdCapture`` in each worker (``trelkin._fdcapture.active()`` gives it to
 
 from __future__ import annotations
 
-import atexit
-import faulthandler
 import os
 import pickle
 import select
 import signal
-import struct
 import sys
 import time
-import traceback
 import warnings
 from collections import deque
 from dataclasses import dataclass, field
 
 from trelkin import _fdcapture
 from trelkin._outcome import Kind, Outcome, Phase
+from trelkin._worker_process import (
+    EVENT,
+    FAILED,
+    FINISHED,
+    HEADER,
+    START,
+    Job,
+    death_signal_setter,
+    encode,
+    run_worker,
+    write_all,
+)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
-    from types import FrameType
     from typing import Any
 
-    Event = tuple[Any, ...]
-    Emit = Callable[[Event], None]
+    from trelkin._worker_process import Emit, Event
 
 # How long stop() lets interrupted workers take to end before killing them.
 GRACE_SECONDS = 1.0
 # How long a timed-out worker gets to write its threads' tracebacks before it is killed.
 _DUMP_SECONDS = 1.0
 
-# Messages from a worker, pickled tuples whose first item says what they are.
-_EVENT = 0  # (_EVENT, event)
-_START = 1  # (_START, event, capture offsets): a test begins
-_FINISHED = 2  # (_FINISHED,): worker_main returned (or was interrupted)
-_FAILED = 3  # (_FAILED, traceback text): worker_main raised
-# The parent sends a pickled Job, or None for "exit".
-
 # After a wake-up for messages the parent waits this long before reading, so that one
 # read takes many. A write that has to wake a sleeping reader costs a worker several times
 # what one to a reader that is awake does.
 _COALESCE_SECONDS = 0.0005
-_HEADER = struct.Struct("<I")
 _READ_SIZE = 1 << 20
-
-
-@dataclass(frozen=True, slots=True)
-class Job:
-    """One test file for one worker. ``skip`` holds the node ids already reported (a job
-    resumed after a crash); ``payload`` is whatever else ``worker_main`` needs (selected
-    node ids, options), sent to the worker as a pickle."""
-
-    path: str
-    skip: frozenset[str] = frozenset()
-    payload: object = None
 
 
 @dataclass(slots=True)
@@ -225,7 +212,7 @@ class _Run:
         self.poller.register(self.wake[0], select.POLLIN)
         pool._wake = self.wake
         pool._stop_requests = 0
-        self.death_signal = _death_signal_setter()
+        self.death_signal = death_signal_setter()
 
     # -- the loop
 
@@ -298,7 +285,7 @@ class _Run:
                 warnings.simplefilter("ignore", DeprecationWarning)
                 pid = os.fork()
             if pid == 0:
-                _child(
+                run_worker(
                     name=name,
                     count=self.pool.count,
                     job=file.job,
@@ -367,12 +354,12 @@ class _Run:
     def dispatch(self, worker: _Worker) -> None:
         buffer = worker.buffer
         start = 0
-        while len(buffer) - start >= _HEADER.size:
-            (size,) = _HEADER.unpack_from(buffer, start)
-            end = start + _HEADER.size + size
+        while len(buffer) - start >= HEADER.size:
+            (size,) = HEADER.unpack_from(buffer, start)
+            end = start + HEADER.size + size
             if len(buffer) < end:
                 break
-            message = pickle.loads(buffer[start + _HEADER.size : end])
+            message = pickle.loads(buffer[start + HEADER.size : end])
             start = end
             self.handle(worker, message)
         del buffer[:start]
@@ -381,7 +368,7 @@ class _Run:
         if worker.ending == "timeout":
             return  # sent after its time was up: the timeout is what counts
         tag = message[0]
-        if tag == _START:
+        if tag == START:
             event = message[1]
             _, nodeid, path, line, timeout = event
             limit = timeout if timeout is not None else self.pool.timeout
@@ -390,11 +377,11 @@ class _Run:
                 tuple(message[2]),
             )
             self.on_event(event)
-        elif tag == _EVENT:
+        elif tag == EVENT:
             self.handle_event(worker, message[1])
-        elif tag == _FINISHED:
+        elif tag == FINISHED:
             self.give_next(worker)
-        elif tag == _FAILED:
+        elif tag == FAILED:
             path = worker.file.job.path if worker.file else None
             self.on_event(
                 ("worker-error", path, f"worker '{worker.name}' failed running {path}:\n{message[1]}")
@@ -578,165 +565,14 @@ class _Run:
         os.close(self.wake[1])
 
 
-# -- the worker's side
-
-
-class _Channel:
-    """The worker's end of its two pipes. A SIGINT that arrives while a message is being
-    written is held until the message is whole, so the stream is never cut mid-message."""
-
-    def __init__(self, jobs_fd: int, events_fd: int) -> None:
-        self.jobs_fd = jobs_fd
-        self.events_fd = events_fd
-        self.interrupted = False
-        self.sending = False
-        self.held = False
-
-    def on_sigint(self, signum: int, frame: FrameType | None) -> None:
-        self.interrupted = True
-        if self.sending:
-            self.held = True
-            return
-        raise KeyboardInterrupt
-
-    def send(self, message: tuple[Any, ...]) -> None:
-        data = pickle.dumps(message, pickle.HIGHEST_PROTOCOL)
-        self.sending = True
-        try:
-            _write_all(self.events_fd, _HEADER.pack(len(data)) + data)
-        finally:
-            self.sending = False
-        if self.held:
-            self.held = False
-            raise KeyboardInterrupt
-
-    def receive(self) -> Job | None:
-        header = _read_exactly(self.jobs_fd, _HEADER.size)
-        if header is None:
-            return None
-        (size,) = _HEADER.unpack(header)
-        data = _read_exactly(self.jobs_fd, size)
-        return None if data is None else pickle.loads(data)
-
-
-def _child(
-    *,
-    name: str,
-    count: int,
-    job: Job,
-    jobs_fd: int,
-    events_fd: int,
-    close: list[int],
-    dump: int,
-    captured: tuple[int, int] | None,
-    worker_main: Callable[[Job, Emit], None],
-    death_signal: Callable[[], None] | None,
-    parent: int,
-    blocked: set[signal.Signals],
-) -> None:
-    """The worker process: never returns into the caller's code."""
-    status = 0
-    try:
-        channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-        faulthandler.enable(dump, all_threads=True)
-        faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
-        fds = None
-        if captured is not None:
-            fds = _fdcapture.FdCapture(captured)
-            fds.start()
-        _serve(channel, job, worker_main, fds)
-        atexit._run_exitfuncs()
-    except KeyboardInterrupt:
-        pass  # stopped by the parent
-    except BaseException:
-        status = 70  # EX_SOFTWARE: the worker's own machinery failed
-        try:
-            os.write(2, traceback.format_exc().encode(errors="replace"))
-        except BaseException:
-            pass
-    finally:
-        os._exit(status)
-
-
-def _prepare_child(
-    name: str, count: int, jobs_fd: int, events_fd: int, close: list[int],
-    death_signal: Callable[[], None] | None, parent: int,
-) -> _Channel:
-    os.setpgid(0, 0)  # Ctrl-C at the terminal reaches the parent alone, which decides
-    if death_signal is not None:
-        death_signal()
-    if os.getppid() != parent:
-        raise SystemExit("the parent is gone")
-    for fd in close:
-        os.close(fd)
-    null = os.open(os.devnull, os.O_RDONLY)
-    os.dup2(null, 0)
-    os.close(null)
-    atexit._clear()  # the parent's exit handlers are not the worker's
-    os.environ["PYTEST_XDIST_WORKER"] = name
-    os.environ["PYTEST_XDIST_WORKER_COUNT"] = str(count)
-    channel = _Channel(jobs_fd, events_fd)
-    signal.signal(signal.SIGINT, channel.on_sigint)
-    for signum in (signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM, signal.SIGUSR2):
-        signal.signal(signum, signal.SIG_DFL)
-    return channel
-
-
-def _serve(
-    channel: _Channel, job: Job | None, worker_main: Callable[[Job, Emit], None],
-    fds: _fdcapture.FdCapture | None,
-) -> None:
-    """Runs jobs until the parent says to exit."""
-
-    def emit(event: Event) -> None:
-        if event[0] == "start":
-            if channel.interrupted:
-                raise KeyboardInterrupt  # stopping: no further test begins
-            channel.send((_START, event, fds.mark() if fds is not None else (0, 0)))
-        else:
-            channel.send((_EVENT, event))
-
-    while job is not None:
-        try:
-            worker_main(job, emit)
-            channel.send((_FINISHED,))
-        except KeyboardInterrupt:
-            channel.send((_FINISHED,))
-        except BaseException:
-            channel.send((_FAILED, traceback.format_exc()))
-        try:
-            job = channel.receive()
-        except KeyboardInterrupt:
-            return
-
-
 # -- helpers
 
 
 def _send(fd: int, job: Job | None) -> None:
-    data = pickle.dumps(job, pickle.HIGHEST_PROTOCOL)
     try:
-        _write_all(fd, _HEADER.pack(len(data)) + data)
+        write_all(fd, encode(job))
     except BrokenPipeError:
         pass  # the worker died; its exit tells the rest
-
-
-def _write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view) :]
-
-
-def _read_exactly(fd: int, size: int) -> bytes | None:
-    chunks = []
-    while size:
-        chunk = os.read(fd, size)
-        if not chunk:
-            return None
-        chunks.append(chunk)
-        size -= len(chunk)
-    return b"".join(chunks)
 
 
 def _drain(fd: int) -> None:
@@ -836,23 +672,3 @@ def _describe(status: int) -> str:
         except ValueError:
             return f"signal {number}"
     return f"exit status {os.waitstatus_to_exitcode(status)}"
-
-
-def _death_signal_setter() -> Callable[[], None] | None:
-    """A function that makes the calling process get SIGKILL when its parent dies (Linux),
-    so a hung worker never outlives an interrupted run; None elsewhere. Resolved in the
-    parent, so each worker only makes the call."""
-    if not sys.platform.startswith("linux"):
-        return None
-    try:
-        import ctypes
-
-        prctl = ctypes.CDLL(None, use_errno=True).prctl
-    except (ImportError, OSError, AttributeError):
-        return None
-    set_death_signal = 1  # PR_SET_PDEATHSIG
-
-    def set_it() -> None:
-        prctl(set_death_signal, int(signal.SIGKILL), 0, 0, 0)
-
-    return set_it

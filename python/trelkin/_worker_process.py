@@ -1,0 +1,230 @@
+"""The worker's side of ``trelkin._workers.WorkerPool``: what a forked worker does, and
+the messages it exchanges with the parent.
+
+After the fork, ``run_worker`` makes the process a worker: its own process group (Ctrl-C
+at the terminal reaches the parent alone, which decides), SIGKILL when the parent dies,
+stdin on /dev/null, none of the parent's exit handlers or other pipes, faulthandler
+writing to the file the parent gave it (on a fatal signal, and on SIGUSR1 for every
+thread), and fds 1 and 2 captured into the parent's files when asked. Then it runs each
+job the parent sends with ``worker_main`` until the parent says to exit, and leaves with
+``os._exit``: it never returns into the code that forked it.
+
+Messages are length-prefixed pickles. The worker sends tuples tagged ``EVENT`` (an event
+of ``worker_main``), ``START`` (a "start" event, with the capture's offsets where the
+test's output begins), ``FINISHED`` and ``FAILED`` (``worker_main`` returned, or raised
+with this traceback). The parent sends a ``Job``, or None for "exit".
+"""
+
+from __future__ import annotations
+
+import atexit
+import faulthandler
+import os
+import pickle
+import signal
+import struct
+import sys
+import traceback
+from dataclasses import dataclass
+
+from trelkin import _fdcapture
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from types import FrameType
+    from typing import Any
+
+    Event = tuple[Any, ...]
+    Emit = Callable[[Event], None]
+
+
+@dataclass(frozen=True, slots=True)
+class Job:
+    """One test file for one worker. ``skip`` holds the node ids already reported (a job
+    resumed after a crash); ``payload`` is whatever else ``worker_main`` needs (selected
+    node ids, options), sent to the worker as a pickle."""
+
+    path: str
+    skip: frozenset[str] = frozenset()
+    payload: object = None
+
+
+EVENT = 0  # (EVENT, event)
+START = 1  # (START, event, capture offsets): a test begins
+FINISHED = 2  # (FINISHED,): worker_main returned (or was interrupted)
+FAILED = 3  # (FAILED, traceback text): worker_main raised
+HEADER = struct.Struct("<I")
+
+
+def encode(message: object) -> bytes:
+    data = pickle.dumps(message, pickle.HIGHEST_PROTOCOL)
+    return HEADER.pack(len(data)) + data
+
+
+class _Channel:
+    """The worker's end of its two pipes. A SIGINT that arrives while a message is being
+    written is held until the message is whole, so the stream is never cut mid-message."""
+
+    def __init__(self, jobs_fd: int, events_fd: int) -> None:
+        self.jobs_fd = jobs_fd
+        self.events_fd = events_fd
+        self.interrupted = False
+        self.sending = False
+        self.held = False
+
+    def on_sigint(self, signum: int, frame: FrameType | None) -> None:
+        self.interrupted = True
+        if self.sending:
+            self.held = True
+            return
+        raise KeyboardInterrupt
+
+    def send(self, message: tuple[Any, ...]) -> None:
+        data = encode(message)
+        self.sending = True
+        try:
+            write_all(self.events_fd, data)
+        finally:
+            self.sending = False
+        if self.held:
+            self.held = False
+            raise KeyboardInterrupt
+
+    def receive(self) -> Job | None:
+        header = _read_exactly(self.jobs_fd, HEADER.size)
+        if header is None:
+            return None
+        (size,) = HEADER.unpack(header)
+        data = _read_exactly(self.jobs_fd, size)
+        return None if data is None else pickle.loads(data)
+
+
+def run_worker(
+    *,
+    name: str,
+    count: int,
+    job: Job,
+    jobs_fd: int,
+    events_fd: int,
+    close: list[int],
+    dump: int,
+    captured: tuple[int, int] | None,
+    worker_main: Callable[[Job, Emit], None],
+    death_signal: Callable[[], None] | None,
+    parent: int,
+    blocked: set[signal.Signals],
+) -> None:
+    """Runs in the child of a fork; ``blocked`` is the signal mask to restore (the parent
+    blocks SIGINT across the fork, so none arrives before the worker's handler is set)."""
+    status = 0
+    try:
+        channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+        faulthandler.enable(dump, all_threads=True)
+        faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
+        fds = None
+        if captured is not None:
+            fds = _fdcapture.FdCapture(captured)
+            fds.start()
+        _serve(channel, job, worker_main, fds)
+        atexit._run_exitfuncs()
+    except KeyboardInterrupt:
+        pass  # stopped by the parent
+    except BaseException:
+        status = 70  # EX_SOFTWARE: the worker's own machinery failed
+        try:
+            os.write(2, traceback.format_exc().encode(errors="replace"))
+        except BaseException:
+            pass
+    finally:
+        os._exit(status)
+
+
+def _prepare_child(
+    name: str, count: int, jobs_fd: int, events_fd: int, close: list[int],
+    death_signal: Callable[[], None] | None, parent: int,
+) -> _Channel:
+    os.setpgid(0, 0)  # Ctrl-C at the terminal reaches the parent alone, which decides
+    if death_signal is not None:
+        death_signal()
+    if os.getppid() != parent:
+        raise SystemExit("the parent is gone")
+    for fd in close:
+        os.close(fd)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.close(null)
+    atexit._clear()  # the parent's exit handlers are not the worker's
+    os.environ["PYTEST_XDIST_WORKER"] = name
+    os.environ["PYTEST_XDIST_WORKER_COUNT"] = str(count)
+    channel = _Channel(jobs_fd, events_fd)
+    signal.signal(signal.SIGINT, channel.on_sigint)
+    for signum in (signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM, signal.SIGUSR2):
+        signal.signal(signum, signal.SIG_DFL)
+    return channel
+
+
+def _serve(
+    channel: _Channel, job: Job | None, worker_main: Callable[[Job, Emit], None],
+    fds: _fdcapture.FdCapture | None,
+) -> None:
+    """Runs jobs until the parent says to exit."""
+
+    def emit(event: Event) -> None:
+        if event[0] == "start":
+            if channel.interrupted:
+                raise KeyboardInterrupt  # stopping: no further test begins
+            channel.send((START, event, fds.mark() if fds is not None else (0, 0)))
+        else:
+            channel.send((EVENT, event))
+
+    while job is not None:
+        try:
+            worker_main(job, emit)
+            channel.send((FINISHED,))
+        except KeyboardInterrupt:
+            channel.send((FINISHED,))
+        except BaseException:
+            channel.send((FAILED, traceback.format_exc()))
+        try:
+            job = channel.receive()
+        except KeyboardInterrupt:
+            return
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def _read_exactly(fd: int, size: int) -> bytes | None:
+    chunks = []
+    while size:
+        chunk = os.read(fd, size)
+        if not chunk:
+            return None
+        chunks.append(chunk)
+        size -= len(chunk)
+    return b"".join(chunks)
+
+
+def death_signal_setter() -> Callable[[], None] | None:
+    """A function that makes the calling process get SIGKILL when its parent dies (Linux),
+    so a hung worker never outlives an interrupted run; None elsewhere. Resolved in the
+    parent, so each worker only makes the call."""
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        import ctypes
+
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+    except (ImportError, OSError, AttributeError):
+        return None
+    set_death_signal = 1  # PR_SET_PDEATHSIG
+
+    def set_it() -> None:
+        prctl(set_death_signal, int(signal.SIGKILL), 0, 0, 0)
+
+    return set_it
