@@ -376,3 +376,38 @@ def test_import_through_the_finder_with_assert_plain(tmp_path: Path) -> None:
     path = str(tmp_path / "test_found.py")
     assert run_python(tmp_path, script % (path, True)).stdout == "'assert (1 + 1) == 3'\n"
     assert run_python(tmp_path, script % (path, False)).stdout == "''\n"
+
+
+# Sources the text rewriter must handle, or hand over to the tree rewriter (None): the
+# failing assert's message is the same either way.
+TEXT_CASES = [
+    ("strings that look like code", 's = "assert 1 == 2"\nt = """\nassert False\n"""\ndef case():\n    assert s == t  # assert in a comment\n', True),
+    ("multi-line brackets", "def case():\n    assert [\n        1,\n        2,\n    ] == [1, 3]\n", True),
+    ("backslash continuation", "def case():\n    x = 1\n    assert x == \\\n        2, \\\n        'message'\n", True),
+    ("CRLF line ends", "def case():\r\n    x = 1\r\n    assert (x ==\r\n            2)\r\n", True),
+    ("tabs", "def case():\n\tx = 1\n\tassert x == 2\n", True),
+    ("non-ASCII text", "def case():\n    café = 'é'\n    assert café == 'e'\n", True),
+    ("class body and module level", "class Case:\n    assert 1 == 1\nassert 2 == 2\ndef case():\n    assert 1 == 0\n", True),
+    ("nested function", "def case():\n    def inner():\n        assert len('ab') == 3\n    inner()\n", True),
+    ("f-string with its own quotes", 'def case():\n    d = {"k": 1}\n    assert f"{d["k"]}" == "2"\n', False),
+    ("assert after a colon", "def case():\n    if True: assert 1 == 2\n", False),
+    ("assert before a semicolon", "def case():\n    assert 1 == 2; x = 1\n", False),
+    ("latin-1 source", "# -*- coding: latin-1 -*-\ndef case():\n    assert 1 == 2\n", False),
+]
+
+
+@pytest.mark.parametrize(("label", "source", "by_text"), TEXT_CASES, ids=[c[0] for c in TEXT_CASES])
+def test_text_rewriting_or_its_fallback(tmp_path: Path, label: str, source: str, by_text: bool) -> None:
+    encoding = "latin-1" if "latin-1" in source else "utf-8"
+    data = source.encode(encoding)
+    path = tmp_path / "test_text_case.py"
+    path.write_bytes(data)
+    assert (_rewrite_text.rewrite_text(data) is not None) is by_text
+    plain: dict[str, object] = {}
+    exec(compile(data, str(path), "exec"), plain)
+    with pytest.raises(AssertionError):
+        plain["case"]()  # type: ignore[operator]
+    module = load(path, f"text_case_{abs(hash(label))}", _rewrite.Hook({str(path)}, cache=False))
+    with pytest.raises(AssertionError) as raised:
+        module.case()
+    assert str(raised.value).splitlines()[0].startswith(("assert ", "message"))

@@ -30,7 +30,6 @@ TEMPORARY = "_tk{}_"
 # least code to compile, and no statement needs adding to the module.
 HELPER = "__trelkin_fail__"
 
-_TOKEN = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|(\bassert\b)""")
 _STATEMENT = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|([(\[{])|([)\]}])|(\\\r?\n)|(\r?\n)|(;)""")
 _STRING_END = {
     b'"': re.compile(rb'(?:[^"\\\n]|\\.)*"', re.S),
@@ -106,30 +105,53 @@ def _statement_end(source: bytes, start: int) -> int:
             position = match.end()
 
 
+# Strings whole (their bodies too), comments, and the assert keyword, in one pass.
+_SCAN = re.compile(
+    rb"([rRbBuUfF]{0,2})("
+    rb'"""(?:[^"\\]|\\.|"(?!""))*"""'
+    rb"|'''(?:[^'\\]|\\.|'(?!''))*'''"
+    rb'|"(?:[^"\\\n]|\\.)*"'
+    rb"|'(?:[^'\\\n]|\\.)*'"
+    rb")|(#)[^\n]*|(\bassert\b)",
+    re.S,
+)
+# What a one-line assert can't hold for its end to be its line's end.
+_NOT_SIMPLE = re.compile(rb'[#;\\]|"""|' + rb"'''")
+
+
 def find_asserts(source: bytes) -> list[tuple[int, int]]:
     """(start, end) byte offsets of every assert statement's code."""
     found: list[tuple[int, int]] = []
-    position = 0
-    while True:
-        match = _TOKEN.search(source, position)
-        if match is None:
-            return found
-        quote, comment, keyword = match.group(2, 3, 4)
-        if quote:
-            position = _string_end(source, match.group(1), quote, match.end())
-        elif comment:
-            newline_at = source.find(b"\n", match.end())
-            if newline_at < 0:
-                return found
-            position = newline_at + 1
+    # The scan goes on through each assert found: only strings and comments are in it.
+    for match in _SCAN.finditer(source):
+        literal = match.group(2)
+        if literal is not None:
+            prefix = match.group(1)
+            if prefix and (b"f" in prefix or b"F" in prefix):
+                body = literal.replace(b"{{", b"").replace(b"}}", b"")
+                if body.count(b"{") != body.count(b"}"):
+                    raise _Unsure("an f-string nesting its own quotes")
+            continue
+        if match.group(3) is not None:
+            continue
+        start = match.start()
+        line_start = source.rfind(b"\n", 0, start) + 1
+        if source[line_start:start].strip(b" \t\f"):
+            raise _Unsure("an assert that doesn't start its line")
+        newline = source.find(b"\n", start)
+        line = source[start : newline if newline >= 0 else len(source)]
+        if (
+            _NOT_SIMPLE.search(line) is None
+            and line.count(b"(") == line.count(b")")
+            and line.count(b"[") == line.count(b"]")
+            and line.count(b"{") == line.count(b"}")
+        ):
+            # A line that closes what it opens ends there (the batch parse checks it).
+            end = start + len(line.rstrip())
         else:
-            start = match.start()
-            line_start = source.rfind(b"\n", 0, start) + 1
-            if source[line_start:start].strip(b" \t\f"):
-                raise _Unsure("an assert that doesn't start its line")
             end = _statement_end(source, match.end())
-            found.append((start, end))
-            position = end
+        found.append((start, end))
+    return found
 
 
 def rewrite_text(source: bytes, filename: str = "<unknown>") -> bytes | None:
