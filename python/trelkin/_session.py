@@ -285,6 +285,8 @@ class Session:
             self._record(outcome)
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop()
+        elif kind == "deselected":
+            self.deselected += event[1]
         elif kind == "warnings":
             if self.warnings is not None:
                 self.warnings.add_collection(event[1])
@@ -307,7 +309,10 @@ class Session:
             if warned:
                 emit(("warnings", warned))
         items = select_by_selectors(collected.items, test_file) if error is None else []
+        before = self.deselected
         items = self._select_in_worker(items)
+        if self.deselected != before:
+            emit(("deselected", self.deselected - before))
         emit(("collected", test_file.path, [item.nodeid for item in items], error))
         skip = job.skip  # type: ignore[attr-defined]
         items = [item for item in items if item.nodeid not in skip]

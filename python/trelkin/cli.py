@@ -335,7 +335,12 @@ def _run(
         session.report_log = ReportLog(options.report_log, settings.rootdir)
         session.report_log.start()
         session.on_outcome = session.report_log.outcome
-    warnings_capture.install()
+    try:
+        warnings_capture.install()
+    except RuntimeError:
+        # A run inside a test of another run in this process: the outer run's capture
+        # already takes every warning.
+        session.warnings = None
     session.lastrun = LastRun(cache, options)
     if options.verbosity >= 0 and not options.no_header:
         _report.header(terminal, session, mode)
