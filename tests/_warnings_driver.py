@@ -5,8 +5,8 @@ number of warnings. The filterwarnings marks are applied inside each test with
 ``warnings.catch_warnings``, as the runtime applies them.
 
 Argument: a JSON object {"W": [...], "ini": [...], "threads": bool, "enabled": bool}.
-With "threads" each file runs on a thread of its own, all at once; the report lists the
-outcomes in file and definition order all the same, so it compares with pytest's.
+With "threads" each file runs on a thread of its own, all at once. The summary is given
+the outcomes out of order and the planned order beside them, so it compares with pytest's.
 """
 
 from __future__ import annotations
@@ -60,11 +60,14 @@ def main() -> int:
             run_file(name)
     ordered = [outcome for name in files for outcome in outcomes[name]]
     capturing.uninstall()
+    planned = [outcome.nodeid for outcome in ordered]
+    # Arrived as the threads finished; the summary follows the plan all the same.
+    arrived = [outcome for name in reversed(files) for outcome in outcomes[name]]
     for outcome in ordered:
         if outcome.kind == Kind.FAILED:
             print(f"FAILED {outcome.nodeid} - {outcome.message}")
     terminal = Terminal(color=False)
-    number = capturing.show_summary(terminal, ordered, os.getcwd())
+    number = capturing.show_summary(terminal, arrived, os.getcwd(), planned)
     terminal.line(f"{number} warnings")
     terminal.flush()
     print(json.dumps({outcome.nodeid: outcome.warnings for outcome in ordered}))

@@ -285,13 +285,10 @@ def test_disabled_leaves_the_warnings_module_alone(tmp_path):
     assert "UserWarning: loop" in ours.stderr  # where Python sends it
 
 
-def test_uninstall_restores_the_warnings_module():
-    probe = """
-        import warnings
-        from trelkin._warnings import Warnings
+PROBES = {
+    "uninstall-restores": """
         before = (list(warnings.filters), warnings.filters, warnings._showwarnmsg,
                   warnings.catch_warnings.__enter__, warnings.catch_warnings.__exit__)
-        capturing = Warnings(["error::UserWarning"], ["ignore::RuntimeWarning"])
         capturing.install()
         with capturing.capture("t::x") as caught:
             warnings.simplefilter("always")
@@ -302,10 +299,68 @@ def test_uninstall_restores_the_warnings_module():
         after = (list(warnings.filters), warnings.filters, warnings._showwarnmsg,
                  warnings.catch_warnings.__enter__, warnings.catch_warnings.__exit__)
         assert all(a is b or a == b for a, b in zip(before, after)), (before, after)
-        print("ok")
-    """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(probe)], capture_output=True,
-                          text=True, timeout=60)
+    """,
+    "a-block-outlives-the-run": """
+        capturing.install()
+        block = warnings.catch_warnings(record=True)
+        block.__enter__()
+        capturing.uninstall()
+        block.__exit__(None, None, None)
+        with warnings.catch_warnings(record=True) as log:
+            warnings.simplefilter("always")
+            warnings.warn("plain again", FutureWarning)
+        assert len(log) == 1
+    """,
+    "new-ini-lines-stay-below-options": """
+        capturing.install()
+        capturing.set_ini(["ignore::UserWarning", "ignore::DeprecationWarning"])
+        with capturing.capture("t::x") as caught:
+            warnings.warn("dep", DeprecationWarning)
+            try:
+                warnings.warn("user", UserWarning)
+            except UserWarning:
+                caught.append("raised")
+        assert caught == ["raised"], caught
+    """,
+    "import-warnings-travel": """
+        capturing.install()
+        with capturing.capture() as caught:
+            warnings.warn("at import", FutureWarning)
+        records = capturing.take_collection()
+        assert capturing.collection == [] and len(records) == 1 and records[0][2] == caught[0]
+        other = Warnings([], [])
+        other.add_collection(json.loads(json.dumps(records)))
+        assert other.collection == records
+    """,
+    "forked-child-captures-its-own": """
+        import os, threading
+        capturing.install()
+        started, release = threading.Event(), threading.Event()
+        def busy():
+            with capturing.capture("t::other"):
+                started.set()
+                release.wait()
+        thread = threading.Thread(target=busy)
+        thread.start()
+        started.wait()
+        pid = os.fork()
+        if pid == 0:
+            with capturing.capture("t::child") as caught:
+                warnings.warn("in the child", FutureWarning)
+            os._exit(0 if len(caught) == 1 else 1)
+        release.set()
+        thread.join()
+        assert os.waitpid(pid, 0)[1] == 0
+    """,
+}
+
+
+@pytest.mark.parametrize("body", PROBES.values(), ids=PROBES)
+def test_install_lifecycle(body):
+    probe = ("import json, warnings\nfrom trelkin._warnings import Warnings\n"
+             "capturing = Warnings(['error::UserWarning'], ['ignore::RuntimeWarning'])\n"
+             + textwrap.dedent(body) + "print('ok')\n")
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "ok", done.stderr
 
 
@@ -347,20 +402,23 @@ def test_parse_filter(text, escape, expected):
         assert parse_filter(text, escape=escape) == expected
 
 
-SESSION_DRIVER = Path(__file__).with_name("_session_driver.py")
-
-
-@pytest.mark.parametrize("mode", ["--sequential", "--threads"])
-def test_the_command_with_capture_shows_pytests_summary(tmp_path, mode):
-    """Through trelkin's own collection and runtime (marks, fixtures, threads)."""
+@pytest.mark.parametrize("mode", ["--sequential", "--threads", "--processes"])
+def test_the_command_shows_pytests_summary(tmp_path, mode):
+    """Through trelkin's own collection and runtime: marks, module filters, each mode."""
     root = write({**BASIC, **{name.replace("test_", "test_m"): source for name, source in MARKS.items()}},
                  tmp_path, [])
-    options = ["error::RuntimeWarning:test_ma"]
-    expected = run_pytest(root, "-q", "-rf", "--tb=no", "-W", options[0])
+    options = ["-W", "error::RuntimeWarning:test_ma"]
+    expected = run_pytest(root, "-q", "-rf", "--tb=no", *options)
     done = subprocess.run(
-        [sys.executable, str(SESSION_DRIVER), json.dumps({"W": options}), mode, "-q", "-rf",
-         "--tb=no", "-p", "no:cacheprovider"],
+        [sys.executable, "-m", "trelkin", *options, mode, "-q", "-rf", "--tb=no", "-p", "no:cacheprovider"],
         cwd=root, env=clean_env(), capture_output=True, text=True, timeout=120,
     )
-    assert summary(done.stdout) == summary(expected), done.stdout + done.stderr
+    ours, theirs = summary(done.stdout), summary(expected)
+    if mode != "--sequential":  # the blocks come as the files finish
+        ours, theirs = blocks(ours), blocks(theirs)
+    assert ours == theirs, done.stdout + done.stderr
     assert failed(done.stdout) == failed(expected)
+
+
+def blocks(text: str) -> list[str]:
+    return sorted(text.split("\n\n"))

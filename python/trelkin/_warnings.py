@@ -40,6 +40,7 @@ Each entry is the text ``warnings.formatwarning`` gives, as pytest keeps it:
 
 from __future__ import annotations
 
+import os
 import re
 import sys
 import threading
@@ -218,25 +219,54 @@ class Warnings:
         self._import_failures: list[str] = []
         # Warnings raised while importing test files: (filename, lineno, entry).
         self.collection: list[tuple[str, int, str]] = []
+        self._cmdline = list(cmdline)
         if enabled:
-            if not sys.warnoptions:
-                # Shown unless the interpreter was told otherwise, as pytest does.
-                self._applied += [("always", "", DeprecationWarning, "", 0),
-                                  ("always", "", PendingDeprecationWarning, "", 0)]
-            for lines, escape in ((ini, False), (cmdline, True)):
-                for text in lines:
-                    try:
-                        self._applied.append(parse_filter(text, escape=escape))
-                    except ImportError as error:
-                        self._import_failures.append(
-                            f"Failed to import filter module '{error.name}': {text}"
-                        )
+            self._applied = self._parse(ini)
+        self._base: list[tuple[Any, ...]] = []
         self._run: list[tuple[Any, ...]] = []
         self._local = threading.local()
         self._lock = threading.Lock()
         self._active: dict[int, _State] = {}  # states capturing now, by id
         self._idle = _State()  # for threads that have no state of their own
         self._saved: dict[str, Any] = {}
+        self._fork_hook = False
+
+    def _parse(self, ini: Iterable[str]) -> list[FilterArgs]:
+        applied: list[FilterArgs] = []
+        if not sys.warnoptions:
+            # Shown unless the interpreter was told otherwise, as pytest does.
+            applied += [("always", "", DeprecationWarning, "", 0),
+                        ("always", "", PendingDeprecationWarning, "", 0)]
+        for lines, escape in ((ini, False), (self._cmdline, True)):
+            for text in lines:
+                try:
+                    applied.append(parse_filter(text, escape=escape))
+                except ImportError as error:
+                    failure = f"Failed to import filter module '{error.name}': {text}"
+                    if failure not in self._import_failures:
+                        self._import_failures.append(failure)
+        return applied
+
+    def set_ini(self, ini: Iterable[str]) -> None:
+        """New ``filterwarnings`` lines (a conftest's ``pytest_configure`` added some): the
+        tests that start from now on have them, below the ``-W`` options as ever."""
+        if not self.enabled:
+            return
+        known = len(self._import_failures)
+        self._applied = self._parse(ini)
+        if _installed is self:
+            self._run = self._build()
+            if len(self._import_failures) > known:
+                self._warn_config(self._import_failures[known:])
+
+    def _build(self) -> list[tuple[Any, ...]]:
+        run = list(self._base)
+        for args in self._applied:
+            entry = _compiled(args)
+            if entry in run:
+                run.remove(entry)
+            run.insert(0, entry)
+        return run
 
     # ---- install ---------------------------------------------------------------------
 
@@ -247,13 +277,8 @@ class Warnings:
             return
         if _installed is not None:
             raise RuntimeError("another run's warnings are installed")
-        run = list(warnings.filters)
-        for args in self._applied:
-            entry = _compiled(args)
-            if entry in run:
-                run.remove(entry)
-            run.insert(0, entry)
-        self._run = run
+        self._base = list(warnings.filters)
+        self._run = self._build()
         self._saved = {
             "filters": warnings.filters,
             "_showwarnmsg": warnings._showwarnmsg,  # type: ignore[attr-defined]
@@ -266,6 +291,9 @@ class Warnings:
         warnings.catch_warnings.__enter__ = _enter  # type: ignore[method-assign]
         warnings.catch_warnings.__exit__ = _exit  # type: ignore[method-assign]
         _installed = self
+        if not self._fork_hook:
+            os.register_at_fork(after_in_child=self._forgot_other_threads)
+            self._fork_hook = True
         # What was warned about before no longer hides a warning from a test.
         self._saved["_filters_mutated"]()
         if self._import_failures:
@@ -281,6 +309,13 @@ class Warnings:
             setattr(warnings, name, value)
         _installed = None
         warnings._filters_mutated()  # type: ignore[attr-defined]
+
+    def _forgot_other_threads(self) -> None:
+        """In a forked child only the forking thread lives on: the captures of the others
+        are gone with them."""
+        own = getattr(self._local, "state", None)
+        self._lock = threading.Lock()
+        self._active = {key: state for key, state in self._active.items() if state is own}
 
     def _warn_config(self, messages: Sequence[str]) -> None:
         try:
@@ -340,7 +375,8 @@ class Warnings:
         state: _State | None = getattr(self._local, "state", None)
         if state is not None and state.busy():
             return state
-        active = list(self._active.values())
+        with self._lock:
+            active = list(self._active.values())
         if len(active) == 1:
             return active[0]
         return state if state is not None else self._idle
@@ -453,13 +489,14 @@ class Warnings:
         return len(self.collection) + sum(len(outcome.warnings) for outcome in outcomes)
 
     def show_summary(
-        self, terminal: Terminal, outcomes: Sequence[Outcome], invocation_dir: str | Path
+        self, terminal: Terminal, outcomes: Sequence[Outcome], invocation_dir: str | Path,
+        order: Sequence[str] = (),
     ) -> int:
         """Prints the "warnings summary" section, as pytest's: identical warnings together
         under the node ids that raised them (import-time ones under ``file:line``), and
-        returns the number of warnings for the summary line."""
-        import os
-
+        returns the number of warnings for the summary line. ``order``: the run's node ids
+        in their planned order, which the summary follows however the outcomes arrived
+        (tests finish out of order in parallel runs); ids not in it come last."""
         reports: list[tuple[str, str]] = []
         for filename, lineno, entry in self.collection:
             try:
@@ -467,6 +504,9 @@ class Warnings:
             except ValueError:
                 shown = filename
             reports.append((f"{shown}:{lineno}", entry))
+        if order:
+            position = {nodeid: index for index, nodeid in enumerate(order)}
+            outcomes = sorted(outcomes, key=lambda outcome: position.get(outcome.nodeid, len(position)))
         for outcome in outcomes:
             reports += [(outcome.nodeid, entry) for entry in outcome.warnings]
         if not reports:
@@ -568,6 +608,10 @@ def _enter(self: warnings.catch_warnings) -> list[warnings.WarningMessage] | Non
     self._entered = True  # type: ignore[attr-defined]
     state = owner._own_state()
     self._trelkin_saved = (state.view, state.log, warnings.showwarning)  # type: ignore[attr-defined]
+    # What the plain exit restores, should the run end before the block does.
+    self._filters = owner._saved["filters"]  # type: ignore[attr-defined]
+    self._showwarning = warnings.showwarning  # type: ignore[attr-defined]
+    self._showwarnmsg_impl = warnings._showwarnmsg_impl  # type: ignore[attr-defined]
     if state.view is not None:
         state.view = list(state.view)
     state.registry.clear()
