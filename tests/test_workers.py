@@ -35,6 +35,8 @@ def play(what):
         ctypes.string_at(0)
     elif what == "abort":
         os.abort()
+    elif what == "sigkill":
+        os.kill(os.getpid(), signal.SIGKILL)
     elif what.startswith("exit"):
         os._exit(int(what[4:]))
     elif what == "hang":
@@ -77,7 +79,8 @@ def on_event(event):
     print(json.dumps(event), flush=True)
 
 pool = WorkerPool(PLAN.get("count", 2), worker_main=worker_main,
-                  max_restarts=PLAN.get("max_restarts", 4), timeout=PLAN.get("timeout"))
+                  max_restarts=PLAN.get("max_restarts", 4),
+                  total_restarts=PLAN.get("total_restarts"), timeout=PLAN.get("timeout"))
 if PLAN.get("stop_on_sigint"):
     signal.signal(signal.SIGINT, lambda *args: pool.stop())
 started = time.monotonic()
@@ -155,6 +158,8 @@ CRASHES = [
     pytest.param("segfault", "signal 11 (SIGSEGV)", "Fatal Python error: Segmentation fault",
                  id="segfault"),
     pytest.param("abort", "signal 6 (SIGABRT)", "Fatal Python error: Aborted", id="abort"),
+    pytest.param("sigkill", "signal 9 (SIGKILL, as the kernel's out-of-memory killer sends)", "",
+                 id="killed"),
     pytest.param("exit3", "exit status 3", "", id="exit-3"),
     pytest.param("exit0", "exit status 0", "", id="exit-0"),
 ]
@@ -202,6 +207,13 @@ def test_the_run_stops_after_too_many_crashes(tmp_path: Path) -> None:
     (stopping,) = run.of("worker-error")
     assert stopping[1] is None
     assert "crashed 3 times, more than the 2 restarts allowed" in stopping[2]
+
+
+def test_a_total_restart_limit_overrides_the_one_per_worker(tmp_path: Path) -> None:
+    files = {f"c{index}": ["segfault"] for index in range(4)}
+    run = run_plan(tmp_path, files, count=1, total_restarts=1)  # not 4, the default per worker
+    assert Counter(run.kinds().values()) == {"crashed": 2}
+    assert "more than the 1 restarts allowed" in run.of("worker-error")[0][2]
 
 
 @pytest.mark.parametrize(

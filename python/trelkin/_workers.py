@@ -33,7 +33,8 @@ adds events of its own:
   kill its worker.
 - ``("worker-error", path_or_None, text)`` for a failure no test can carry: ``worker_main``
   raised, a worker died outside any test, or the pool stopped because workers crashed
-  more than ``max_restarts * count`` times (the rest of the jobs are not run).
+  more than ``max_restarts * count`` times, or ``total_restarts`` when given (pytest-xdist's
+  ``--max-worker-restart``, a total); the rest of the jobs are not run.
 
 A resumed file's second "collected" event is not passed on: ``on_event`` sees one per
 file. In each worker ``PYTEST_XDIST_WORKER`` is its name (``gw0``, ``gw1``, ...; a
@@ -153,6 +154,7 @@ class WorkerPool:
         *,
         worker_main: Callable[[Job, Emit], None],
         max_restarts: int = 4,
+        total_restarts: int | None = None,
         timeout: float | None = None,
         capture: str = "fd",
     ) -> None:
@@ -162,7 +164,7 @@ class WorkerPool:
             raise ValueError(f"capture must be 'fd', 'sys' or 'no', not {capture!r}")
         self.count = count
         self.worker_main = worker_main
-        self.max_restarts = max_restarts
+        self.restart_limit = max_restarts * count if total_restarts is None else total_restarts
         self.timeout = timeout if timeout and timeout > 0 else None
         self.capture = capture
         self._stop_requests = 0
@@ -202,7 +204,7 @@ class _Run:
         self.poller = select.poll()
         self.queue: deque[_FileState] = deque()
         self.restarts = 0
-        self.restart_limit = pool.max_restarts * pool.count
+        self.restart_limit = pool.restart_limit
         self.draining = False  # no new jobs: the restart limit was reached
         self.stop_seen = 0
         self.stop_deadline: float | None = None
@@ -460,8 +462,8 @@ class _Run:
                 self.draining = True
                 self.on_event(("worker-error", None, (
                     f"stopping: workers crashed {self.restarts + 1} times, more than the "
-                    f"{self.restart_limit} restarts allowed ({self.pool.max_restarts} per "
-                    "worker); the tests not run yet are not run")))
+                    f"{self.restart_limit} restarts allowed (--max-worker-restart); "
+                    "the tests not run yet are not run")))
             return
         self.restarts += 1
         self.resume(file, worker.name, worker.generation)
@@ -668,7 +670,10 @@ def _describe(status: int) -> str:
     if os.WIFSIGNALED(status):
         number = os.WTERMSIG(status)
         try:
-            return f"signal {number} ({signal.Signals(number).name})"
+            name = signal.Signals(number).name
         except ValueError:
             return f"signal {number}"
+        if number == signal.SIGKILL:
+            name += ", as the kernel's out-of-memory killer sends"
+        return f"signal {number} ({name})"
     return f"exit status {os.waitstatus_to_exitcode(status)}"
