@@ -2,6 +2,8 @@
 // one routing state and the watcher that tells which test replaced a stream.
 #include "capture.hpp"
 
+#include <pthread.h>
+
 #include <cstddef>
 
 namespace trelkin {
@@ -238,7 +240,12 @@ int watch_sys(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject* new_v
 class CaptureHub {
 public:
     static CaptureHub& instance() {
-        static CaptureHub* hub = new CaptureHub;  // never destroyed: outlives the host
+        static CaptureHub* hub = [] {
+            // A child of fork() has only the forking thread: a mutex some other thread held
+            // at that instant would never be released there.
+            pthread_atfork(nullptr, nullptr, [] { instance().mutex = PyMutex{}; });
+            return new CaptureHub;  // never destroyed: outlives the host
+        }();
         return *hub;
     }
 

@@ -39,19 +39,42 @@ def _absent_cause(test_id: str) -> str:
     return f"not collected: {shape} {place}"
 
 
+def _stem(test_id: str) -> str:
+    """The test function's name in an id, whatever the id's layout: "m.C::test_x[1]" gives
+    "test_x"."""
+    before_params = test_id.split("[", 1)[0]
+    return re.split(r"[.:]", before_params)[-1]
+
+
+def _renamed(pytest: Run, trelkin: Run) -> dict[str, str]:
+    """Tests pytest passes that trelkin reports under another id (the same function, an id
+    pytest doesn't have), each with one such id of trelkin's."""
+    extra: dict[str, str] = {}
+    for key in trelkin.outcomes.keys() - pytest.outcomes.keys():
+        extra.setdefault(_stem(key), key)
+    return {key: extra[_stem(key)] for key in pytest.outcomes.keys() - trelkin.outcomes.keys()
+            if _stem(key) in extra}
+
+
 def top_causes(pytest: Run, trelkin: Run, limit: int = 6) -> list[tuple[str, int]]:
     """The ``limit`` most common causes among the tests pytest passes and trelkin doesn't,
     most tests first."""
     if trelkin.problem and not trelkin.outcomes:
         missing = sum(1 for outcome in pytest.outcomes.values() if outcome.kind == PASSED)
-        return [(f"no report: {trelkin.problem.splitlines()[0][:_WIDTH]}", missing)]
+        return [(trelkin.problem.splitlines()[0][: 2 * _WIDTH], missing)]
     causes: Counter[str] = Counter()
+    renamed = _renamed(pytest, trelkin)
+    examples: dict[str, str] = {}
     for key, expected in pytest.outcomes.items():
         if expected.kind != PASSED:
             continue
         got = trelkin.outcomes.get(key)
-        if got is None:
+        if key in renamed:
+            cause = "reported under another id"
+            causes[cause] += 1
+            examples.setdefault(cause, f"{cause}, e.g. {key} as {renamed[key]}")
+        elif got is None:
             causes[_absent_cause(key)] += 1
         elif got.kind != PASSED:
             causes[_message_cause(got.kind, got.message)] += 1
-    return causes.most_common(limit)
+    return [(examples.get(cause, cause), count) for cause, count in causes.most_common(limit)]

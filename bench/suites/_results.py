@@ -33,7 +33,7 @@ class Outcome:
 
 def normalise(classname: str, name: str) -> str:
     """The id a test is matched by, from its JUnit ``classname`` and ``name``."""
-    dotted = classname.replace("\\", "/").strip("/")
+    dotted = classname.strip("/")
     as_path = _PATH_FORM.match(dotted)
     if as_path:
         dotted = as_path["module"] + as_path["rest"].replace("::", ".")

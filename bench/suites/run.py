@@ -71,9 +71,16 @@ def _execute(command: list[str], cwd: Path, env: dict[str, str], log: Path, time
     return returncode, time.perf_counter() - started
 
 
-def _last_line(log: Path) -> str:
-    lines = [line for line in log.read_text(errors="replace").splitlines() if line.strip()]
-    return lines[-1].strip() if len(lines) > 1 else "(no output)"
+def _why_no_report(log: Path) -> str:
+    """The line of ``log`` that best says why a command wrote no report: its first error line
+    (with the exception line that follows it), else its last line."""
+    lines = [line.strip() for line in log.read_text(errors="replace").splitlines()[1:]]
+    lines = [line for line in lines if line]
+    for index, line in enumerate(lines):
+        if line.startswith("ERROR"):
+            after = lines[index + 1] if index + 1 < len(lines) else ""
+            return f"{line} {after[1:].strip()}" if after.startswith("E ") else line
+    return lines[-1] if lines else "(no output)"
 
 
 def _junit_run(command: list[str], report: Path, cwd: Path, env: dict[str, str],
@@ -86,7 +93,7 @@ def _junit_run(command: list[str], report: Path, cwd: Path, env: dict[str, str],
         outcomes = read_junit(report)
     except (OSError, SyntaxError):  # ParseError is a SyntaxError
         outcomes = {}
-        problem = problem or f"no report (exit {returncode}): {_last_line(log)}"
+        problem = problem or f"no report (exit {returncode}): {_why_no_report(log)}"
     return Run(outcomes, returncode, seconds, problem)
 
 
@@ -210,10 +217,15 @@ def report(results: list[ProjectResult], revision: str | None) -> str:
             parts.append(f"- **{result.name}**")
             parts += [f"  - {count} {'test' if count == 1 else 'tests'}: `{cause}`"
                       for cause, count in result.causes]
+        if result.setup_problem:
+            continue
+        # A run with no report at all is already its project's one cause.
+        shown = {result.parallel.problem} if not result.parallel.outcomes else set()
         for label, run in (("pytest", result.pytest), ("trelkin", result.parallel),
                            ("trelkin --sequential", result.sequential)):
-            if run.problem and not result.setup_problem:
+            if run.problem and run.problem not in shown:
                 parts.append(f"- {result.name}, {label}: {run.problem}")
+                shown.add(run.problem)
     return "\n".join(parts) + "\n"
 
 

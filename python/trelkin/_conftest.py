@@ -291,6 +291,8 @@ class Conftests:
         self.hookspecs: set[object] = set()
         self.configured = False
         self.warnings: list[str] = []
+        # Hook implementations by (hook, file), until the next registration.
+        self._implementations: dict[tuple[str, str | None], list[Callable[..., Any]]] = {}
         # While pytest_collection_modifyitems runs: told of the items a hook deselects.
         self.deselected_callback: Callable[[list[Any]], None] | None = None
 
@@ -324,6 +326,7 @@ class Conftests:
     def _register(self, module: Any, directory: Path | None, baseid: str, name: str) -> None:
         self.plugins[name] = module
         self.entries.append((directory, module))
+        self._implementations.clear()
         namespace = module.__dict__ if hasattr(module, "__dict__") and not isinstance(module, type) else {}
         if not isinstance(namespace, dict):
             namespace = dict(vars(type(module)))
@@ -364,6 +367,7 @@ class Conftests:
         }
         self.plugins[name] = plugin
         self.entries.append((None, _Namespace(namespace)))
+        self._implementations.clear()
         self.runtime.registry.parse(namespace, "")
         if self.configured:
             self._call_one(namespace.get("pytest_configure"), {"config": self.runtime.config})
@@ -374,6 +378,7 @@ class Conftests:
             if key == name or (plugin is not None and value is plugin):
                 del self.plugins[key]
                 self.entries = [entry for entry in self.entries if entry[1] is not value]
+                self._implementations.clear()
 
     def _apply_defaults(self) -> None:
         options = self.runtime.config.option
@@ -387,6 +392,10 @@ class Conftests:
     def implementations(self, name: str, file: str | None = None) -> list[Callable[..., Any]]:
         """The hook's implementations, latest registered first (pluggy's order); with a
         file, only conftests above it."""
+        key = (name, file)
+        cached = self._implementations.get(key)
+        if cached is not None:
+            return cached
         found = []
         absolute = os.path.abspath(file) if file is not None else None
         for directory, module in reversed(self.entries):
@@ -398,6 +407,7 @@ class Conftests:
                 if not (absolute == prefix or absolute.startswith(prefix.rstrip(os.sep) + os.sep)):
                     continue
             found.append(function)
+        self._implementations[key] = found
         return found
 
     def hooks_for(self, name: str, file: str) -> list[Callable[..., Any]]:

@@ -46,7 +46,7 @@ class FixtureDef:
 
     __slots__ = (
         "argnames", "autouse", "baseid", "func", "generator", "holder", "ids", "name",
-        "params", "scope", "_instance",
+        "params", "plain", "scope", "_instance",
     )
 
     def __init__(
@@ -71,6 +71,8 @@ class FixtureDef:
             argnames if argnames is not None else function_argnames(func, method=holder is not None)
         )
         self.generator = inspect.isgeneratorfunction(func)
+        # A plain function of no arguments: called as it is, with no teardown to register.
+        self.plain = not self.generator and not self.argnames and holder is None and params is None
         self._instance: object = None
 
     def __repr__(self) -> str:
@@ -159,8 +161,14 @@ class Registry:
         self.config = config
         self.defs: dict[str, list[FixtureDef]] = {}
         self.autouse: dict[str, list[str]] = {}
+        # Lookups by (name, ancestor ids) and autouse names by ancestor ids, until the
+        # next definition is added.
+        self._matching: dict[tuple[str, tuple[str, ...]], list[FixtureDef]] = {}
+        self._autouse_names: dict[tuple[str, ...], list[str]] = {}
 
     def add(self, fixture: FixtureDef) -> None:
+        self._matching.clear()
+        self._autouse_names.clear()
         self.defs.setdefault(fixture.name, []).append(fixture)
         if fixture.autouse:
             names = self.autouse.setdefault(fixture.baseid, [])
@@ -203,15 +211,23 @@ class Registry:
         found = self.defs.get(name)
         if not found:
             return []
-        depth = {nodeid: index for index, nodeid in enumerate(parent_ids)}
-        visible = [fixture for fixture in found if fixture.baseid in depth]
-        visible.sort(key=lambda fixture: depth[fixture.baseid])
+        key = (name, tuple(parent_ids))
+        visible = self._matching.get(key)
+        if visible is None:
+            depth = {nodeid: index for index, nodeid in enumerate(parent_ids)}
+            visible = [fixture for fixture in found if fixture.baseid in depth]
+            visible.sort(key=lambda fixture: depth[fixture.baseid])
+            self._matching[key] = visible
         return visible
 
-    def autouse_names(self, parent_ids: Iterable[str]) -> list[str]:
-        names: list[str] = []
-        for nodeid in parent_ids:
-            names += self.autouse.get(nodeid, ())
+    def autouse_names(self, parent_ids: Sequence[str]) -> list[str]:
+        key = tuple(parent_ids)
+        names = self._autouse_names.get(key)
+        if names is None:
+            names = []
+            for nodeid in parent_ids:
+                names += self.autouse.get(nodeid, ())
+            self._autouse_names[key] = names
         return names
 
     def names_visible(self, parent_ids: Sequence[str]) -> list[str]:
@@ -481,7 +497,7 @@ class Request:
                 + "\n".join(f"  {request.fixturename}" for request in self._chain() if request.fixturename)
             )
 
-    def _compute(self, argname: str, fixture: FixtureDef) -> CacheEntry:
+    def _compute(self, argname: str, fixture: FixtureDef) -> CacheEntry | Any:
         item = self._item
         callspec = item.callspec
         if callspec is not None and argname in callspec.params:
@@ -498,6 +514,9 @@ class Request:
                     f"Requested fixture '{argname}' defined in:\n{fixture.baseid or '.'}",
                 )
         self._check_scope(argname, scope)
+        if scope == FUNCTION and fixture.plain and not has_param:
+            # Nothing to tear down and nothing it depends on: the value alone.
+            return fixture.func()
         sub = Request.__new__(Request)
         sub._item, sub._runtime, sub._parent = item, self._runtime, self
         sub._entries = self._entries

@@ -305,6 +305,7 @@ class Item(Node):
         line: int,
         callspec: CallSpec | None = None,
         kind: str = "function",
+        marks: list[Any] | None = None,
     ) -> None:
         super().__init__(name, parent, nodeid, file)
         # The node id less the file part; pytest's own name is the last part of it.
@@ -326,7 +327,10 @@ class Item(Node):
         self.module_node: Module = parent if isinstance(parent, Module) else parent.getparent(Module)
         self.class_node: Class | None = parent if isinstance(parent, Class) else None
         self._request: Request | None = None
-        if function is not None:
+        self.first_line = line
+        if marks is not None:
+            self.own_markers = list(marks)
+        elif function is not None:
             self.own_markers = _safe_marks(lambda: own_marks(function))
         if callspec is not None:
             self.own_markers += callspec.marks

@@ -80,6 +80,7 @@ class ModuleCollector:
         self.classes = list(self.config.getini("python_classes"))
         self.imported = self.config.getini("collect_imported_tests")
         self.items: list[Item] = []
+        self._ids_cache: dict[tuple[str, ...], tuple[str, ...]] = {}
 
     def collect(self) -> list[Item]:
         module = self.module_node.obj
@@ -200,10 +201,10 @@ class ModuleCollector:
     def _collect_function(
         self, parent: Node, name: str, function: Callable[..., Any], classes: tuple[str, ...]
     ) -> None:
-        import inspect
-
-        if inspect.isgeneratorfunction(function) or inspect.isasyncgenfunction(function):
-            item = self._add_item(parent, name, function, classes, None, kind="failure")
+        code = getattr(function, "__code__", None)
+        line, first = def_line(function)
+        if code is not None and code.co_flags & _GENERATOR_FLAGS:
+            item = self._add_item(parent, name, function, classes, None, (line, first), kind="failure")
             item.failure = (
                 "yield tests are not supported: 'yield' keyword is allowed in fixtures, "
                 f"but not in tests ({name})"
@@ -212,46 +213,68 @@ class ModuleCollector:
         cls = parent.obj if isinstance(parent, Class) else None
         method = cls is not None and not isinstance(cls.__dict__.get(name), staticmethod)
         argnames = function_argnames(function, method=method)
-        ids = parent_ids(self.module_node.nodeid, classes)
-        definition = _Definition(parent, name, function, ids)
-        usefixtures = _usefixtures(definition)
+        ids = self._parent_ids(classes)
+        own = _function_marks(function)
+        marks = [*own, *_chain_marks(parent)]
+        usefixtures = [argument for mark in marks if mark.name == "usefixtures" for argument in mark.args]
         registry = self.runtime.registry
         plan = make_plan(registry, ids, argnames, usefixtures, set())
+        hooks = self._generate_hooks(cls)
+        parametrized = any(mark.name == "parametrize" for mark in marks) or any(
+            fixture.params is not None for defs in plan.defs.values() for fixture in defs
+        )
+        if not hooks and not parametrized:
+            item = self._add_item(parent, name, function, classes, None, (line, first), own)
+            item.plan = plan
+            return
+        definition = _Definition(parent, name, function, ids, own)
         metafunc = Metafunc(
             definition, function, list(plan.closure), argnames,
             lambda argname: _scope_of(plan.defs.get(argname) or registry.matching(argname, ids)),
             self.config, cls, self.module_node.obj,
         )
         try:
-            self._generate(metafunc, definition, plan)
+            self._generate(metafunc, definition, plan, hooks)
         except ParametrizeError as error:
             raise CollectError(str(error)) from None
         if not metafunc._calls:
-            item = self._add_item(parent, name, function, classes, None)
+            item = self._add_item(parent, name, function, classes, None, (line, first), own)
             item.plan = plan
             return
         if metafunc._direct:
             plan = make_plan(registry, ids, argnames, usefixtures, metafunc._direct)
         for callspec in metafunc._calls:
-            item = self._add_item(parent, name, function, classes, callspec)
+            item = self._add_item(parent, name, function, classes, callspec, (line, first), own)
             item.plan = plan
             item.extra_keyword_matches.add(callspec.id)
 
-    def _generate(self, metafunc: Metafunc, definition: _Definition, plan: Any) -> None:
+    def _parent_ids(self, classes: tuple[str, ...]) -> tuple[str, ...]:
+        found = self._ids_cache.get(classes)
+        if found is None:
+            found = self._ids_cache[classes] = parent_ids(self.module_node.nodeid, classes)
+        return found
+
+    def _generate_hooks(self, cls: type | None) -> list[Callable[..., Any]]:
+        """The pytest_generate_tests hooks for a function of this class (or the module):
+        the class's, the module's, then the conftests' and plugins'."""
         hooks: list[Callable[..., Any]] = []
-        cls = metafunc.cls
         if cls is not None and hasattr(cls, "pytest_generate_tests"):
             hooks.append(cls().pytest_generate_tests)
         module_hook = self.module_node.obj.__dict__.get("pytest_generate_tests")
         if module_hook is not None:
             hooks.append(module_hook)
-        hooks += self.runtime.conftests.hooks_for("pytest_generate_tests", self.file)
+        return hooks + self.runtime.conftests.hooks_for("pytest_generate_tests", self.file)
+
+    def _generate(
+        self, metafunc: Metafunc, definition: _Definition, plan: Any, hooks: list[Callable[..., Any]]
+    ) -> None:
         for hook in hooks:
             hook(metafunc=metafunc)
-        parametrized = set()
-        for mark in definition.iter_markers("parametrize"):
-            from trelkin._params import parse_argnames
+        from trelkin._params import parse_argnames
 
+        marks = list(definition.iter_markers("parametrize"))
+        parametrized = set()
+        for mark in marks:
             parametrized.update(parse_argnames(mark.args[0] if mark.args else mark.kwargs["argnames"])[0])
         for argname in metafunc.fixturenames:
             if argname in parametrized or argname in metafunc._direct:
@@ -266,7 +289,7 @@ class ModuleCollector:
                     break
                 if argname not in fixture.argnames:
                     break
-        for mark in definition.iter_markers("parametrize"):
+        for mark in marks:
             metafunc.parametrize(*mark.args, **mark.kwargs, _param_mark=mark)
 
     def _add_item(
@@ -276,45 +299,69 @@ class ModuleCollector:
         function: Callable[..., Any],
         classes: tuple[str, ...],
         callspec: Any,
+        lines: tuple[int, int] | None = None,
+        marks: list[Any] | None = None,
         kind: str = "function",
     ) -> Item:
         full = f"{name}[{callspec.id}]" if callspec is not None else name
-        test_name = f"{parent.nodeid[len(self.module_node.nodeid) + 2:]}::{full}" if isinstance(
-            parent, Class
-        ) else full
-        line, first = def_line(function)
+        if isinstance(parent, Class):
+            test_name = f"{parent.nodeid[len(self.module_node.nodeid) + 2:]}::{full}"
+        else:
+            test_name = full
+        line, first = lines if lines is not None else def_line(function)
         item = Item(
             test_name, parent, f"{self.module_node.nodeid}::{test_name}", self.file, function,
             originalname=name, line=line, callspec=callspec, kind=kind,
+            marks=marks if marks is not None else _function_marks(function),
         )
-        item.first_line = first  # type: ignore[attr-defined]
-        item.parent_ids = parent_ids(self.module_node.nodeid, classes)
+        item.first_line = first
+        item.parent_ids = self._parent_ids(classes)
         if kind != "function":
             registry = self.runtime.registry
             item.plan = make_plan(registry, item.parent_ids, (), _usefixtures(item), set())
-        timeout = item.get_closest_marker("timeout")
-        if timeout is not None:
-            value = timeout.args[0] if timeout.args else timeout.kwargs.get("timeout")
-            try:
-                item.timeout = float(value) if value is not None else None
-            except (TypeError, ValueError):
-                item.timeout = None
+        if item.own_markers or _chain_marks(parent):
+            timeout = item.get_closest_marker("timeout")
+            if timeout is not None:
+                value = timeout.args[0] if timeout.args else timeout.kwargs.get("timeout")
+                try:
+                    item.timeout = float(value) if value is not None else None
+                except (TypeError, ValueError):
+                    item.timeout = None
         self.items.append(item)
         return item
+
+
+_GENERATOR_FLAGS = 0x20 | 0x200  # CO_GENERATOR, CO_ASYNC_GENERATOR
+
+
+def _function_marks(function: Callable[..., Any]) -> list[Any]:
+    if "pytestmark" not in getattr(function, "__dict__", ()):
+        return []
+    from trelkin._marks import own_marks
+
+    try:
+        return own_marks(function)
+    except TypeError:
+        return []
+
+
+def _chain_marks(node: Node | None) -> list[Any]:
+    marks: list[Any] = []
+    while node is not None:
+        marks += node.own_markers
+        node = node.parent
+    return marks
 
 
 class _Definition(Node):
     """The function before parametrization, as ``metafunc.definition``."""
 
-    def __init__(self, parent: Node, name: str, function: Callable[..., Any], ids: tuple[str, ...]) -> None:
+    def __init__(
+        self, parent: Node, name: str, function: Callable[..., Any], ids: tuple[str, ...], marks: list[Any]
+    ) -> None:
         super().__init__(name, parent, f"{parent.nodeid}::{name}", parent.path)
-        from trelkin._marks import own_marks
-
         self.function = self.obj = function
-        try:
-            self.own_markers = own_marks(function)
-        except TypeError:
-            self.own_markers = []
+        self.own_markers = list(marks)
         self.parent_ids = ids
 
 

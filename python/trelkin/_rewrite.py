@@ -13,24 +13,31 @@ Usage::
     hook.uninstall()
 
 ``install(test_paths, *, python_files=..., cache=True, enabled=True) -> Hook`` puts the
-hook first on ``sys.meta_path``; ``test_paths`` is a set of paths or a predicate on an
-absolute path. ``enabled=False`` (``--assert=plain``) installs nothing and returns an inert
+hook first on ``sys.meta_path``; ``test_paths`` holds absolute paths: a set (kept by
+reference, so files the session adds after collecting count too, and its names let the
+hook pass over other imports without a path search), any other iterable (copied), or a
+predicate on an absolute path (which makes every import search its path twice). ``enabled=False`` (``--assert=plain``) installs nothing and returns an inert
 hook. Importers that build specs from file locations themselves ask
 ``hook.spec_for(name, path)``: a spec with the rewriting loader, or None for a file that
 isn't rewritten.
 
 On ``pytest.register_assert_rewrite``: pytest finds its own hook on ``sys.meta_path`` by
 class and does nothing when there is none, so calling it under trelkin marks nothing by
-itself. Instead the rewriter reads the string literals passed to such calls (and to a
+itself. Instead the hook reads the string literals passed to such calls (and to a
 top-level ``pytest_plugins``) in the modules it rewrites (conftest files above all) and
-marks those names just before the statement that holds the call runs. Names computed at
-run time, or calls in modules that aren't rewritten, are not seen.
+marks those names as the module starts to run. Names computed at run time, or calls in
+modules that aren't rewritten, are not seen.
+
+How: ``_rewrite_text`` rewrites the source text, so that compiling stays Python's own;
+``_rewrite_ast`` rewrites the parsed tree where the text can't be rewritten with
+certainty. Importing this module makes ``__trelkin_fail__`` a builtin: what a failed
+assert rewritten in the text calls.
 
 Rewritten code is cached beside the source, in ``__pycache__/NAME.<tag>-trelkin-<N>.pyc``
 (``sys.pycache_prefix`` honoured): a header of magic number, the source's mtime in
-nanoseconds and its size, then the marshalled code. It is written atomically (a file of
-the process's own, then a rename) and not at all when ``sys.dont_write_bytecode`` is set
-or the directory can't be written.
+nanoseconds and its size, then the marshalled code and the names it marks. It is written
+atomically (a file of the process's own, then a rename) and not at all when
+``sys.dont_write_bytecode`` is set or the directory can't be written.
 """
 
 from __future__ import annotations
@@ -102,13 +109,21 @@ class Hook:
         # Patterns with a directory part match against whole paths, so a module's name
         # alone can't rule them out.
         self._path_patterns = any("/" in p or os.sep in p for p in self.python_files)
-        if callable(test_paths):
-            self._is_test_path: Callable[[str], bool] = test_paths
-            self._stems: set[str] | None = None
+        owner = getattr(test_paths, "__self__", None)
+        if isinstance(owner, set) and getattr(test_paths, "__name__", "") == "__contains__":
+            test_paths = owner  # a set's own test: the set itself says more
+        self._paths: set[str] | None = None
+        if isinstance(test_paths, set):
+            # Kept, not copied: paths the session adds later count too.
+            self._paths = test_paths
+            self._is_test_path: Callable[[str], bool] = test_paths.__contains__
+        elif callable(test_paths):
+            self._is_test_path = test_paths
         else:
-            paths = {os.path.abspath(p) for p in test_paths}
-            self._is_test_path = paths.__contains__
-            self._stems = {os.path.splitext(os.path.basename(p))[0] for p in paths}
+            self._paths = {os.path.abspath(p) for p in test_paths}
+            self._is_test_path = self._paths.__contains__
+        self._stems: set[str] = set()
+        self._stems_of = -1  # the size of the set the stems were taken from
         self._marked: set[str] = set()
         self._lock = threading.Lock()
         self.rewritten: dict[str, str] = {}  # module name -> file, as loaded
@@ -154,8 +169,12 @@ class Hook:
         """True when the module's name alone says it isn't rewritten: spares a path search
         for every import of the run."""
         last = name.rpartition(".")[2]
-        if last == "conftest" or self._path_patterns or self._stems is None:
+        if last == "conftest" or self._path_patterns or self._paths is None:
             return False
+        if len(self._paths) != self._stems_of:
+            paths = list(self._paths)
+            self._stems = {os.path.splitext(os.path.basename(p))[0] for p in paths}
+            self._stems_of = len(paths)
         if last in self._stems or self._is_marked(name):
             return False
         filename = last + ".py"

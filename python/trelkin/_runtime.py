@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from trelkin import _marks
 from trelkin._conftest import Config, Conftests, UsageError
-from trelkin._fixtures import Registry, Request
+from trelkin._fixtures import CacheEntry, Registry, Request
 from trelkin._importing import import_test_module
 from trelkin._nodes import FilePath, Item, Module, Node, Package, Session, package_nodes
 from trelkin._outcome import Kind, Outcome, Phase
@@ -121,6 +121,12 @@ class Runtime:
         )
         self.runxfail = bool(getattr(options, "runxfail", False))
         self.xfail_strict = bool(self.settings.getini("xfail_strict"))
+        from trelkin._warnings import parse_filter
+
+        self._ini_filters = [
+            parse_filter(line, escape=False)
+            for line in self.settings.getini("filterwarnings")  # type: ignore[attr-defined]
+        ]
         self.conftests.call("pytest_configure", {"config": self.config})
         self.conftests.call("pytest_sessionstart", {"session": self.session})
 
@@ -244,9 +250,12 @@ class Runtime:
     def _chain(self, item: Item | None) -> list[Node]:
         if item is None:
             return [self.session]
-        chain = item.listchain()
-        if self.threaded:
-            chain = [node for node in chain if not isinstance(node, Package)]
+        chain = item.__dict__.get("_chain")
+        if chain is None:
+            chain = item.listchain()
+            if self.threaded:
+                chain = [node for node in chain if not isinstance(node, Package)]
+            item._chain = chain  # type: ignore[attr-defined]
         return chain
 
     def run_item(self, item: Item, next_item: Item | None, capture: Any) -> Outcome:
@@ -272,7 +281,8 @@ class Runtime:
         call_error: BaseException | None = None
         call_time = 0.0
         if setup_error is None:
-            if xfailed is None and item.get_closest_marker("xfail") is not None:
+            marked = bool(item.own_markers) or _has_marks(item)
+            if marked and xfailed is None and item.get_closest_marker("xfail") is not None:
                 xfailed = self._evaluate_xfail(item)
             started = time.perf_counter()
             try:
@@ -280,7 +290,7 @@ class Runtime:
             except BaseException as error:
                 call_error = error
             call_time = time.perf_counter() - started
-            if xfailed is None and item.get_closest_marker("xfail") is not None:
+            if xfailed is None and (marked or item.own_markers) and item.get_closest_marker("xfail") is not None:
                 # The test may have added the mark itself.
                 xfailed = self._evaluate_xfail(item)
             outputs.append(("call", *capture.read()))
@@ -351,7 +361,12 @@ class Runtime:
         if plan is not None and plan.closure:
             for name in plan.closure:
                 request._active(name)
-            item.funcargs = {name: request.getfixturevalue(name) for name in plan.argnames}
+            entries = request._entries
+            item.funcargs = {
+                name: (entry.value if type(entry) is CacheEntry else entry)
+                for name in plan.argnames
+                for entry in (entries[name] if name in entries else request._active(name),)
+            }
         return xfailed
 
     def _evaluate_xfail(self, item: Item, marks: list[Any] | None = None) -> _marks.Xfail | None:
@@ -414,12 +429,12 @@ class Runtime:
         )
 
     def _warning_filters(self, item: Item) -> list[tuple[Any, ...]]:
-        from trelkin._warnings import parse_filter
+        filters = self._ini_filters
+        if item.own_markers or _has_marks(item):
+            from trelkin._warnings import parse_filter
 
-        lines = list(self.settings.getini("filterwarnings"))  # type: ignore[call-overload]
-        filters = [parse_filter(line, escape=False) for line in lines]
-        for mark in item.iter_markers("filterwarnings"):
-            filters += [parse_filter(argument, escape=False) for argument in mark.args]
+            for mark in item.iter_markers("filterwarnings"):
+                filters = [*filters, *(parse_filter(argument, escape=False) for argument in mark.args)]
         return filters
 
     def _teardown(self, item: Item, next_item: Item | None, stack: list[Node]) -> list[BaseException]:
@@ -602,6 +617,8 @@ def _display(filename: str) -> str:
 def _sections(outputs: list[tuple[str, str, str]]) -> tuple[str, str]:
     """Each stream's text of all phases; with section titles when more than one phase
     wrote to it."""
+    if not any(out or err for _, out, err in outputs):
+        return "", ""
     streams = []
     for index, stream in ((1, "stdout"), (2, "stderr")):
         parts = [(phase, texts[index - 1]) for phase, *texts in outputs if texts[index - 1]]

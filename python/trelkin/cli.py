@@ -160,7 +160,64 @@ def parser(width: int = 80) -> argparse.ArgumentParser:
     from trelkin import _lastrun
 
     _lastrun.add_arguments(parser)
+    group = parser.add_argument_group(
+        "accepted for pytest's sake", "pytest options that trelkin takes without acting on "
+        "them; each one used is named in a note at the start of the run")
+    for flags, keywords in _WITHOUT_EFFECT:
+        group.add_argument(*flags, dest=f"ignored_{flags[0].lstrip('-').replace('-', '_')}",
+                           default=None, help=argparse.SUPPRESS, **keywords)
     return parser
+
+
+# pytest's (and its common plugins') options that trelkin has no part for: a habitual
+# command line or a project's addopts still runs, with a note naming what was ignored.
+_WITHOUT_EFFECT: list[tuple[tuple[str, ...], dict[str, object]]] = [
+    (("--pdb",), {"action": "store_true"}),
+    (("--pdbcls",), {"metavar": "CLASS"}),
+    (("--trace",), {"action": "store_true"}),
+    (("--setup-show",), {"action": "store_true"}),
+    (("--setup-only",), {"action": "store_true"}),
+    (("--setup-plan",), {"action": "store_true"}),
+    (("--doctest-modules",), {"action": "store_true"}),
+    (("--doctest-glob",), {"action": "append"}),
+    (("--doctest-continue-on-failure",), {"action": "store_true"}),
+    (("--show-capture",), {"metavar": "WHAT"}),
+    (("--code-highlight",), {"metavar": "YES_NO"}),
+    (("--log-level",), {"metavar": "LEVEL"}),
+    (("--log-format",), {"metavar": "FORMAT"}),
+    (("--log-date-format",), {"metavar": "FORMAT"}),
+    (("--log-cli-level",), {"metavar": "LEVEL"}),
+    (("--log-file",), {"metavar": "PATH"}),
+    (("--log-file-level",), {"metavar": "LEVEL"}),
+    (("--keep-duplicates",), {"action": "store_true"}),
+    (("--pyargs",), {"action": "store_true"}),
+    (("--noconftest",), {"action": "store_true"}),
+    (("--confcutdir",), {"metavar": "DIR"}),
+    (("--debug",), {"nargs": "?", "const": "pytestdebug.log"}),
+    (("--cov",), {"nargs": "?", "const": True, "action": "append"}),
+    (("--cov-report",), {"action": "append"}),
+    (("--cov-config",), {"metavar": "PATH"}),
+    (("--cov-branch",), {"action": "store_true"}),
+    (("--cov-append",), {"action": "store_true"}),
+    (("--cov-fail-under",), {"metavar": "MIN"}),
+    (("--no-cov",), {"action": "store_true"}),
+    (("--benchmark-skip",), {"action": "store_true"}),
+    (("--benchmark-disable",), {"action": "store_true"}),
+    (("--randomly-seed",), {"metavar": "SEED"}),
+    (("--reruns",), {"metavar": "N"}),
+    (("--tx",), {"action": "append"}),
+    (("--rsyncdir",), {"action": "append"}),
+]
+
+
+def ignored_options(options: argparse.Namespace) -> list[str]:
+    """The options of ``_WITHOUT_EFFECT`` this run was given."""
+    return [
+        flags[0]
+        for flags, _ in _WITHOUT_EFFECT
+        if getattr(options, f"ignored_{flags[0].lstrip('-').replace('-', '_')}", None)
+        not in (None, False, [])
+    ]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -344,6 +401,10 @@ def _run(
     session.lastrun = LastRun(cache, options)
     if options.verbosity >= 0 and not options.no_header:
         _report.header(terminal, session, mode)
+    ignored = ignored_options(options)
+    if ignored:
+        terminal.line(f"note: trelkin takes {', '.join(ignored)} for pytest's sake and "
+                      "does nothing with it", "yellow")
     try:
         targets = _collect.resolve_arguments(options.paths, settings, options.invocation_dir)
     except _collect.UsageError as error:
