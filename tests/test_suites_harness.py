@@ -82,11 +82,13 @@ def test_unittest_ids_match_junit_ids_by_their_dotted_tail() -> None:
 
 def test_causes_group_messages_that_differ_only_in_names_and_numbers() -> None:
     pytest_run = _run(m__a="passed", m__b="passed", m__c="passed", m__d="passed")
+    pytest_run.outcomes["m::test_e[a::b]"] = Outcome("passed")
     trelkin = Run(
         {
             "m::a": Outcome("failed", "TypeError: test_a() missing 1 required positional argument"),
             "m::b": Outcome("failed", "TypeError: test_b() missing 2 required positional argument"),
             "m::c": Outcome("passed"),
+            "m.test_e[a::b]": Outcome("passed"),
         },
         0,
         1.0,
@@ -94,6 +96,7 @@ def test_causes_group_messages_that_differ_only_in_names_and_numbers() -> None:
     assert _causes.top_causes(pytest_run, trelkin) == [
         ("failed: TypeError: f() missing N required positional argument", 2),
         ("not collected: plain function", 1),
+        ("reported under another id, e.g. m::test_e[a::b] as m.test_e[a::b]", 1),
     ]
 
 
