@@ -1,4 +1,5 @@
-"""Async tests run to completion on their own event loop."""
+"""Coroutines awaited inside ordinary tests (async test functions need a plugin under
+pytest, and trelkin follows pytest there)."""
 
 import asyncio
 
@@ -8,10 +9,12 @@ async def fetch(value, delay=0.01):
     return value
 
 
-async def test_fetch():
-    assert await fetch(42) == 42
+def test_fetch():
+    assert asyncio.run(fetch(42)) == 42
 
 
-async def test_gather():
-    results = await asyncio.gather(fetch(1), fetch(2), fetch(3))
-    assert results == [1, 2, 3]
+def test_gather():
+    async def main():
+        return await asyncio.gather(fetch(1), fetch(2), fetch(3))
+
+    assert asyncio.run(main()) == [1, 2, 3]

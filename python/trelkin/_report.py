@@ -123,11 +123,16 @@ def _displayed_nodeid(session: Session, nodeid: str, path: str) -> str:
     return shown + separator + rest if separator else shown
 
 
-def start_progress(terminal: Terminal, session: Session, items: Sequence[Item]) -> None:
+def start_progress(
+    terminal: Terminal, session: Session, items: Sequence[Item],
+    paths: Sequence[str] = (),
+) -> None:
+    """Progress over the planned items, or over files whose tests aren't known yet
+    (``paths``, collected by workers)."""
     invocation = str(session.invocation_dir)
-    files: dict[str, int] = {}
+    files: dict[str, int | None] = dict.fromkeys(paths)
     for item in items:
-        files[item.path] = files.get(item.path, 0) + 1
+        files[item.path] = (files.get(item.path) or 0) + 1
     names = {path: display_path(path, invocation) for path in files}
     terminal.flush()
     session.progress = Progress(

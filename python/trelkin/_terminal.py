@@ -150,7 +150,7 @@ class Progress:
     def __init__(
         self,
         terminal: Terminal,
-        files: Sequence[tuple[str, int]],
+        files: Sequence[tuple[str, int | None]],
         names: dict[str, str],
         *,
         verbosity: int,
@@ -166,7 +166,8 @@ class Progress:
         self._remaining = {name: count for name, count in files}
         self._held: dict[str, list[bytes]] = {}
         self._head = 0  # index of the file whose letters show now
-        self.total = sum(count for _, count in files)
+        # A file's count is None until a worker has collected it.
+        self.total = sum(count or 0 for _, count in files)
         self._done = 0
         self._shown = 0  # letters shown: files show in order, so the share is theirs
         self._column = 0
@@ -184,7 +185,7 @@ class Progress:
         with self._lock:
             self._names_shown[name] = shown
             if name in self._remaining:
-                self.total += count - self._remaining[name]
+                self.total += count - (self._remaining[name] or 0)
                 self._remaining[name] = count
             else:
                 self._order.append(name)
@@ -206,7 +207,7 @@ class Progress:
                 self._remaining[file] -= 1
             else:
                 self._held.setdefault(file, []).append(letter)
-                self._remaining[file] = self._remaining.get(file, 1) - 1
+                self._remaining[file] = (self._remaining.get(file) or 1) - 1
             self._advance()
             if self._live or time.monotonic() - self._written_at >= 1:
                 self._write_pending()
@@ -216,7 +217,8 @@ class Progress:
         file holds."""
         while self._head < len(self._order):
             head = self._order[self._head]
-            if self._remaining.get(head, 0) > 0:
+            remaining = self._remaining.get(head, 0)
+            if remaining is None or remaining > 0:
                 return
             if self._open_line or self._names:
                 self._end_line()

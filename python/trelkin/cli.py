@@ -492,7 +492,7 @@ def _run_processes(
     if missing:
         raise UsageError(f"not found: {missing}")
     session.collection_errors += found.errors  # type: ignore[attr-defined]
-    _report.start_progress(terminal, session, [])
+    _report.start_progress(terminal, session, [], [f.path for f in found.files])  # type: ignore[attr-defined]
     durations = dict(cache.get(DURATIONS, {}) or {}) if cache is not None else {}  # type: ignore[attr-defined]
     try:
         session.run_processes(found, _worker_count(options), select_in_worker, durations)  # type: ignore[arg-type]
