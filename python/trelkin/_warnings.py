@@ -31,8 +31,13 @@ Use::
     with capturing.capture(nodeid) as caught:      # one test, its setup and teardown
         ...
     outcome.warnings = caught
+    capturing.set_ini(lines)                       # lines a conftest added meanwhile
     capturing.uninstall()
-    number = capturing.show_summary(terminal, outcomes, invocation_dir)
+    number = capturing.show_summary(terminal, outcomes, invocation_dir, planned_nodeids)
+    number = capturing.total(outcomes)             # the same count, for --disable-warnings
+
+A worker process hands its import-time warnings on with ``take_collection()``; the
+process that reports takes them in with ``add_collection(records)``.
 
 Each entry is the text ``warnings.formatwarning`` gives, as pytest keeps it:
 ``"{filename}:{lineno}: {Category}: {message}\\n  {source line}\\n"``.
@@ -229,7 +234,6 @@ class Warnings:
         self._active: dict[int, _State] = {}  # states capturing now, by id
         self._idle = _State()  # for threads that have no state of their own
         self._saved: dict[str, Any] = {}
-        self._fork_hook = False
 
     def _parse(self, ini: Iterable[str]) -> list[FilterArgs]:
         applied: list[FilterArgs] = []
@@ -291,9 +295,6 @@ class Warnings:
         warnings.catch_warnings.__enter__ = _enter  # type: ignore[method-assign]
         warnings.catch_warnings.__exit__ = _exit  # type: ignore[method-assign]
         _installed = self
-        if not self._fork_hook:
-            os.register_at_fork(after_in_child=self._forgot_other_threads)
-            self._fork_hook = True
         # What was warned about before no longer hides a warning from a test.
         self._saved["_filters_mutated"]()
         if self._import_failures:
@@ -310,7 +311,7 @@ class Warnings:
         _installed = None
         warnings._filters_mutated()  # type: ignore[attr-defined]
 
-    def _forgot_other_threads(self) -> None:
+    def _forget_other_threads(self) -> None:
         """In a forked child only the forking thread lives on: the captures of the others
         are gone with them."""
         own = getattr(self._local, "state", None)
@@ -594,6 +595,14 @@ for _name in ("__setitem__", "__delitem__", "append", "extend", "insert", "pop",
               "clear", "sort", "reverse"):
     _delegate(_name, write=True)
 del _name
+
+
+def _after_fork_in_child() -> None:
+    if _installed is not None:
+        _installed._forget_other_threads()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 # ``warnings.catch_warnings`` while a run is installed: the same contract, on the current
