@@ -48,6 +48,8 @@ def play(what):
         time.sleep(float(what[5:]))
     elif what == "raise":
         raise RuntimeError("the runner itself broke")
+    elif what == "fork":
+        os.fork()  # the child returns into the runner, as a careless test's would
 
 def hang_here():
     with open(PLAN["pids"], "a") as file:
@@ -243,6 +245,13 @@ def test_a_test_past_its_time_is_reported_and_its_worker_replaced(
 def test_a_limit_of_zero_means_none(tmp_path: Path) -> None:
     run = run_plan(tmp_path, {"a": ["limit:0:sleep0.3"]}, timeout=0.1)
     assert run.kinds() == {"a::test_0": "passed"}
+
+
+def test_a_forked_child_of_a_test_never_speaks_for_the_worker(tmp_path: Path) -> None:
+    run = run_plan(tmp_path, {"a": ["fork", "pass", "pass"]}, count=1)
+    assert [event[1] for event in run.of("start")] == ["a::test_0", "a::test_1", "a::test_2"]
+    assert run.kinds() == {f"a::test_{index}": "passed" for index in range(3)}
+    assert not run.of("worker-error")
 
 
 def test_a_failing_worker_main_is_reported_and_the_run_goes_on(tmp_path: Path) -> None:

@@ -69,6 +69,7 @@ class _Channel:
     def __init__(self, jobs_fd: int, events_fd: int) -> None:
         self.jobs_fd = jobs_fd
         self.events_fd = events_fd
+        self.pid = os.getpid()
         self.interrupted = False
         self.sending = False
         self.held = False
@@ -81,6 +82,10 @@ class _Channel:
         raise KeyboardInterrupt
 
     def send(self, message: tuple[Any, ...]) -> None:
+        if os.getpid() != self.pid:
+            # A test forked and its child went on running the runner's code: ended here,
+            # before it runs tests twice or garbles the worker's stream.
+            os._exit(0)
         data = encode(message)
         self.sending = True
         try:
@@ -134,7 +139,8 @@ def run_worker(
     except BaseException:
         status = 70  # EX_SOFTWARE: the worker's own machinery failed
         try:
-            os.write(2, traceback.format_exc().encode(errors="replace"))
+            # Where the parent looks when it reports the worker's end.
+            os.write(dump, traceback.format_exc().encode(errors="replace"))
         except BaseException:
             pass
     finally:
