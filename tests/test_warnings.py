@@ -157,6 +157,34 @@ HOSTILE = {
     """,
 }
 
+EXPLICIT = {
+    "test_a.py": """
+        import warnings
+        import pytest
+
+        def test_module_given():
+            warnings.warn_explicit("given", UserWarning, "somefile.py", 7, module="mymod")
+
+        def test_module_from_the_file():
+            warnings.warn_explicit("derived", UserWarning, "otherfile.py", 8)
+
+        def test_no_registry_shows_each():
+            for _ in range(2):
+                warnings.warn_explicit("again", RuntimeWarning, "f.py", 1)
+
+        def test_registry_given():
+            registry = {}
+            for _ in range(2):
+                warnings.warn_explicit("once here", RuntimeWarning, "f.py", 2, registry=registry)
+
+        def test_passed_on_each_time():
+            for _ in range(2):
+                with pytest.warns(UserWarning):
+                    warnings.warn("match", UserWarning)
+                    warnings.warn("other", FutureWarning)
+    """,
+}
+
 # (name, tree, -W options, filterwarnings lines)
 CASES = [
     ("basic", BASIC, [], []),
@@ -168,6 +196,7 @@ CASES = [
     ("actions", ACTIONS, ["once::UserWarning", "module::RuntimeWarning"], []),
     ("folded", FOLDED, [], []),
     ("hostile", HOSTILE, ["always::ResourceWarning"], []),
+    ("explicit", EXPLICIT, ["error::UserWarning:mymod", "error::UserWarning:otherfile"], []),
 ]
 
 
@@ -288,6 +317,7 @@ def test_disabled_leaves_the_warnings_module_alone(tmp_path):
 PROBES = {
     "uninstall-restores": """
         before = (list(warnings.filters), warnings.filters, warnings._showwarnmsg,
+                  warnings.warn_explicit, warnings._filters_mutated,
                   warnings.catch_warnings.__enter__, warnings.catch_warnings.__exit__)
         capturing.install()
         with capturing.capture("t::x") as caught:
@@ -297,6 +327,7 @@ PROBES = {
         assert warnings.filters[0][0] == "error"
         capturing.uninstall()
         after = (list(warnings.filters), warnings.filters, warnings._showwarnmsg,
+                 warnings.warn_explicit, warnings._filters_mutated,
                  warnings.catch_warnings.__enter__, warnings.catch_warnings.__exit__)
         assert all(a is b or a == b for a, b in zip(before, after)), (before, after)
     """,

@@ -71,6 +71,8 @@ _FOLD_AT = 10
 # What the interpreter's warning machinery sees while a run is installed.
 _CATCH_ALL = ("always", None, Warning, None, 0)
 
+# The parameters of ``warnings.warn_explicit``, in order.
+_EXPLICIT_ARGUMENTS = ("message", "category", "filename", "lineno", "module", "registry")
 # The arguments of ``warnings.filterwarnings``: action, message, category, module, lineno.
 FilterArgs = tuple[str, str, type[Warning], str, int]
 
@@ -287,11 +289,13 @@ class Warnings:
             "filters": warnings.filters,
             "_showwarnmsg": warnings._showwarnmsg,  # type: ignore[attr-defined]
             "_filters_mutated": warnings._filters_mutated,  # type: ignore[attr-defined]
+            "warn_explicit": warnings.warn_explicit,
         }
         self._filters = _Filters(self)
         warnings.filters = self._filters  # type: ignore[misc]
         warnings._showwarnmsg = self._show  # type: ignore[attr-defined]
         warnings._filters_mutated = self._filters_mutated  # type: ignore[attr-defined]
+        warnings.warn_explicit = self._warn_explicit
         warnings.catch_warnings.__enter__ = _enter  # type: ignore[method-assign]
         warnings.catch_warnings.__exit__ = _exit  # type: ignore[method-assign]
         _installed = self
@@ -397,6 +401,17 @@ class Warnings:
 
     # ---- one warning -----------------------------------------------------------------
 
+    def _warn_explicit(self, *args: Any, **kwargs: Any) -> None:
+        """``warnings.warn_explicit``: the module and registry it is given, which the
+        display step can't see, are the ones its filters and registry work with."""
+        __tracebackhide__ = True
+        given = dict(zip(_EXPLICIT_ARGUMENTS, args), **kwargs)
+        self._local.explicit = (given.get("module"), given.get("registry") is not None)
+        try:
+            self._saved["warn_explicit"](*args, **kwargs)
+        finally:
+            self._local.explicit = None
+
     def _show(self, message: warnings.WarningMessage) -> None:
         """The warnings module's display step (``warnings._showwarnmsg``): called for every
         warning while the run's filters are in place, by whatever else is in place of them
@@ -434,11 +449,16 @@ class Warnings:
         text = str(message.message)
         category = message.category
         lineno = message.lineno
+        module: str | None = None
         registry = state.registry
+        explicit = getattr(self._local, "explicit", None)
+        if explicit is not None:
+            module = explicit[0] if explicit[0] is not None else _file_module(message.filename)
+            if not explicit[1]:
+                registry = {}  # no registry given: every call shows, as warn_explicit's own
         key = (message.filename, text, category, lineno)
         if registry.get(key):
             return False
-        module: str | None = None
         for entry in self._view(state):
             action, pattern, of, module_pattern, line = entry
             if pattern is not None and not _matches(pattern, text):
@@ -547,7 +567,11 @@ def _module_of(message: warnings.WarningMessage) -> str:
         if frame.f_lineno == message.lineno and frame.f_code.co_filename == message.filename:
             return str(frame.f_globals.get("__name__", "<string>"))
         frame = frame.f_back  # type: ignore[assignment]
-    filename = message.filename or "<unknown>"
+    return _file_module(message.filename)
+
+
+def _file_module(filename: str) -> str:
+    filename = filename or "<unknown>"
     return filename[:-3] if filename[-3:].lower() == ".py" else filename
 
 
