@@ -216,6 +216,23 @@ def test_which_modules_are_rewritten(tmp_path: Path, name: str, path: str, rewri
         assert not hook._bails_out_early(name)
 
 
+@pytest.mark.parametrize("given", ["set", "contains"])
+def test_a_set_of_paths_is_followed_as_it_grows(tmp_path: Path, given: str) -> None:
+    paths: set[str] = set()
+    hook = _rewrite.Hook(paths if given == "set" else paths.__contains__)
+    later = str(tmp_path / "later_file.py")
+    assert hook._bails_out_early("later_file") and not hook.should_rewrite("later_file", later)
+    paths.add(later)
+    assert not hook._bails_out_early("later_file") and hook.should_rewrite("later_file", later)
+    assert hook._bails_out_early("json.decoder")
+
+
+def test_a_predicate_never_bails_out_early() -> None:
+    hook = _rewrite.Hook(lambda path: path.endswith("special.py"))
+    assert not hook._bails_out_early("special")
+    assert hook.should_rewrite("special", "/somewhere/special.py")
+
+
 def test_mark_rewrite_refuses_what_is_not_a_name() -> None:
     with pytest.raises(TypeError, match="expected module names"):
         _rewrite.Hook(set()).mark_rewrite("ok", 3)  # type: ignore[arg-type]

@@ -27,7 +27,9 @@ def fail(*message: object) -> None:
         raise AssertionError(*message)
     from trelkin import _explain, _rewrite_text
 
-    explanation = _Explainer(frame, _explain, _rewrite_text).visit(statement.test, [], True)
+    explainer = _Explainer(frame, _explain, _rewrite_text)
+    explainer.targets = _rewrite_text._walrus_targets([statement.test])
+    explanation = explainer.visit(statement.test, [], True)
     if message:
         explanation = _message(message[0], _explain) + "\n>assert " + explanation
     else:
@@ -82,6 +84,7 @@ class _Explainer:
         self.rewriter = rewriter
         self.ast = ast
         self.count = 0
+        self.targets: set[str] = set()
 
     # -- values ---------------------------------------------------------------------------
 
@@ -122,7 +125,7 @@ class _Explainer:
 
     def captured(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> tuple[str, str | None]:
         text, holder = self.visit_holding(node, later, evaluated)
-        if holder is None and self.rewriter.needs_capture(node, later):
+        if holder is None and self.rewriter.needs_capture(node, later, self.targets):
             holder = self.temporary()
             if evaluated and type(node) is self.ast.Name:
                 text = self.show(self.read(holder))  # the value before a later walrus
@@ -168,7 +171,7 @@ class _Explainer:
         return (self.show(self.read(holder)) if evaluated else ""), holder
 
     def argument(self, node: ast.expr, later: list[ast.expr], evaluated: bool, called: bool = False) -> str:
-        if type(node) is self.ast.Name and node.id in self.rewriter._walrus_targets(later):
+        if self.rewriter.rebound(node, later, self.targets):
             holder = self.temporary()
             return self.show(self.read(holder)) if evaluated else ""
         return self.visit_holding(node, later, evaluated, called)[0]

@@ -172,7 +172,10 @@ class Hook:
         if last == "conftest" or self._path_patterns or self._paths is None:
             return False
         if len(self._paths) != self._stems_of:
-            paths = list(self._paths)
+            try:
+                paths = list(self._paths)
+            except RuntimeError:  # the session is adding paths right now
+                return False
             self._stems = {os.path.splitext(os.path.basename(p))[0] for p in paths}
             self._stems_of = len(paths)
         if last in self._stems or self._is_marked(name):

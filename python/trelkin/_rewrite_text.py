@@ -304,11 +304,17 @@ def is_literal(node: ast.expr) -> bool:
     return False
 
 
-def needs_capture(node: ast.expr, later: list[ast.expr]) -> bool:
+def rebound(node: ast.expr, later: list[ast.expr], targets: set[str]) -> bool:
+    """Whether ``node`` is a name that a walrus in ``later`` rebinds. ``targets``, every
+    walrus target of the statement, spares the walk when there is none."""
+    return bool(targets) and type(node) is ast.Name and node.id in _walrus_targets(later)  # type: ignore[attr-defined]
+
+
+def needs_capture(node: ast.expr, later: list[ast.expr], targets: set[str]) -> bool:
     """Whether an operand's value must be kept when it is read again (by a chain's next
     link or by the explanation): not for literals, nor for names nothing rebinds."""
     if type(node) is ast.Name:
-        return node.id in _walrus_targets(later)  # type: ignore[attr-defined]
+        return rebound(node, later, targets)
     return not is_literal(node)
 
 
@@ -326,6 +332,7 @@ class _Emitter:
         # so the position map can find it; never in code that is compiled.
         self.marks = marks
         self.marked: list[ast.AST] = []
+        self.targets: set[str] = set()
 
     def segment(self, node: ast.AST) -> str:
         start = self.line_offsets[node.lineno - 1] + node.col_offset  # type: ignore[attr-defined]
@@ -344,6 +351,7 @@ class _Emitter:
         return f"\x00{len(self.marked) - 1}\x01{text}\x02"
 
     def statement(self, node: ast.Assert, lines: int) -> str:
+        self.targets = _walrus_targets([node.test])
         test, _ = self.visit(node.test, [])
         arguments = "" if node.msg is None else "(" + self.segment(node.msg) + ")"
         padding = "\n" * (lines - test.count("\n") - arguments.count("\n"))
@@ -356,7 +364,7 @@ class _Emitter:
     def captured(self, node: ast.expr, later: list[ast.expr]) -> tuple[str, str | None]:
         """An operand whose value is read again: kept in a temporary unless it needn't be."""
         text, holder = self.visit(node, later)
-        if holder is None and needs_capture(node, later):
+        if holder is None and needs_capture(node, later, self.targets):
             holder = self.temporary()
             text = f"({holder} := {text})"
         return text, holder
@@ -364,7 +372,7 @@ class _Emitter:
     def visit(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> tuple[str, str | None]:
         kind = type(node)
         if kind is ast.Name:
-            return self.mark(node, node.id), None  # type: ignore[attr-defined]
+            return (self.mark(node, node.id) if self.marks else node.id), None  # type: ignore[attr-defined]
         if kind is ast.Constant or (kind is not ast.Compare and is_literal(node)):
             return self.segment(node), None
         if kind is ast.Compare:
@@ -428,7 +436,7 @@ class _Emitter:
 
     def visit_argument(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> str:
         # A name a later argument rebinds is read before that argument runs.
-        if type(node) is ast.Name and node.id in _walrus_targets(later):  # type: ignore[attr-defined]
+        if rebound(node, later, self.targets):
             holder = self.temporary()
             return f"({holder} := {node.id})"  # type: ignore[attr-defined]
         return self.visit(node, later, called)[0]
