@@ -62,6 +62,12 @@ def test_share_wrong_passes_and_mode_agreement() -> None:
     assert "| **50.0%** (mean of projects 50.0%) | 6 |" in table
 
 
+@pytest.mark.parametrize(("value", "shown"), [(None, "n/a"), (1.0, "100.0%"), (0.9996, "99.9%"),
+                                              (0.123, "12.3%")])
+def test_a_share_reads_100_percent_only_when_complete(value: float | None, shown: str) -> None:
+    assert _compare._percent(value) == shown
+
+
 def test_unittest_ids_match_junit_ids_by_their_dotted_tail() -> None:
     # unittest's ids start at its top-level directory; the JUnit classname at the rootdir.
     unittest_run = Run(

@@ -122,7 +122,11 @@ def compare_unittest(unittest: Run, trelkin: Run) -> UnittestComparison:
 
 
 def _percent(value: float | None) -> str:
-    return "n/a" if value is None else f"{100 * value:.1f}%"
+    if value is None:
+        return "n/a"
+    # 100.0% only when nothing is missing: 5057 of 5059 reads 99.9%, not a rounded 100.0%.
+    percent = 100 * value if value >= 1 else min(100 * value, 99.9)
+    return f"{percent:.1f}%"
 
 
 def _counts(run: Run) -> str:
