@@ -105,6 +105,7 @@ class UnittestComparison:
     matched: int  # of those, found in trelkin's report
     differing: int  # matched, with another outcome under trelkin
     trelkin_only: int  # in trelkin's report, not run by unittest
+    missing: tuple[str, ...] = ()  # run by unittest, not in trelkin's report (sorted)
 
 
 def compare_unittest(unittest: Run, trelkin: Run) -> UnittestComparison:
@@ -118,6 +119,8 @@ def compare_unittest(unittest: Run, trelkin: Run) -> UnittestComparison:
         matched=len(pairs),
         differing=differing,
         trelkin_only=len(set(trelkin.outcomes) - set(pairs.values())),
+        missing=tuple(sorted(set(unittest.outcomes) - {key for key in unittest.outcomes
+                                                        if unittest_key(key) in pairs})),
     )
 
 

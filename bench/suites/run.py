@@ -211,6 +211,14 @@ def report(results: list[ProjectResult], revision: str | None) -> str:
     if any(result.unittest for result in results):
         parts += ["## unittest suites: `python -m unittest discover` and `trelkin --sequential`",
                   "", _compare.markdown_unittest_table(results), ""]
+        for result in results:
+            if result.unittest is None or result.setup_problem:
+                continue
+            missing = _compare.compare_unittest(result.unittest, result.sequential).missing
+            if missing:
+                parts.append(f"- {result.name}: {len(missing)} tests unittest runs are not in "
+                             f"trelkin's report, e.g. `{missing[0]}`")
+        parts.append("")
     parts += ["## Top causes of tests pytest passes and trelkin doesn't", ""]
     for result in results:
         if result.causes:
