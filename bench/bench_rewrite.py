@@ -106,7 +106,9 @@ def clear_caches(root: Path) -> None:
 MODES = ("plain cold", "plain warm", "rewriting cold", "rewriting warm")
 
 
-def measure_round(root: Path, names: list[str], env: dict[str, str], order: list[str]) -> dict[str, tuple[float, float]]:
+def measure_round(
+    root: Path, names: list[str], env: dict[str, str], order: list[str]
+) -> dict[str, tuple[float, float]]:
     """(run seconds, import seconds) of each way, in ``order`` of plain and rewriting."""
     figures: dict[str, tuple[float, float]] = {}
     for mode in order:
@@ -116,7 +118,9 @@ def measure_round(root: Path, names: list[str], env: dict[str, str], order: list
         runs = [time_process(command, env, root, TIMEOUT)[0] for _ in ("cold", "warm")]
         clear_caches(root)
         imports = [
-            run_fresh(run_tree, env, TIMEOUT, root=str(root), names=names, rewriting=mode == "rewriting")
+            run_fresh(
+                run_tree, env, TIMEOUT, root=str(root), names=names, rewriting=mode == "rewriting"
+            )
             for _ in ("cold", "warm")
         ]
         figures[f"{mode} cold"] = (runs[0], imports[0])
@@ -143,16 +147,23 @@ def main() -> None:
         names = write_tree(root, tests)
         for round_index in range(rounds):
             order = ["plain", "rewriting"] if round_index % 2 == 0 else ["rewriting", "plain"]
-            for mode, (run_seconds, import_seconds) in measure_round(root, names, env, order).items():
+            for mode, (run_seconds, import_seconds) in measure_round(
+                root, names, env, order
+            ).items():
                 runs[mode].append(run_seconds)
                 imports[mode].append(import_seconds)
             print(f"round {round_index + 1}/{rounds} done", file=sys.stderr)
 
     def ratios(figures: dict[str, list[float]], phase: str) -> list[float]:
-        return [r / p for r, p in zip(figures[f"rewriting {phase}"], figures[f"plain {phase}"], strict=True)]
+        return [
+            r / p
+            for r, p in zip(figures[f"rewriting {phase}"], figures[f"plain {phase}"], strict=True)
+        ]
 
     table = Table()
-    table.heading(f"Runs of trelkin on {tests:,} tests in {tests // TESTS_PER_FILE} files (whole process)")
+    table.heading(
+        f"Runs of trelkin on {tests:,} tests in {tests // TESTS_PER_FILE} files (whole process)"
+    )
     for mode in MODES:
         table.figure(f"{mode} (s)", f"{median(runs[mode]):.3f}", noise(runs[mode]))
     cold, warm = ratios(runs, "cold"), ratios(runs, "warm")

@@ -13,7 +13,7 @@ from trelkin import _explain, _traceback
 
 from _oracle import e_lines, failure_of, import_rewritten, normalise, run_pytest, sections
 
-CATALOGUE = '''
+CATALOGUE = """
 import collections
 import dataclasses
 import attr
@@ -147,7 +147,7 @@ def test_len():
     assert len([1, 2]) == 3
 def test_any():
     assert any(x > 5 for x in [1, 2])
-'''
+"""
 
 
 @pytest.fixture(scope="module")

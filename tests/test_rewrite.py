@@ -124,7 +124,10 @@ def test_rewritten_assert_behaves_as_plain(expression: str, via: str) -> None:
         ("t(1) < t(0) < t(5)", "assert 1 < 0\n +  where 1 = t(1)\n +  and   0 = t(0)"),
         ("t(1) and t(0) and t(2)", "assert (1 and 0)\n +  where 1 = t(1)\n +  and   0 = t(0)"),
         ("t(0) or t(None)", "assert (0 or None)\n +  where 0 = t(0)\n +  and   None = t(None)"),
-        ("obj.method(t(0))", "assert 0\n +  where 0 = method(0)\n +    where method = Obj().method\n +    and   0 = t(0)"),
+        (
+            "obj.method(t(0))",
+            "assert 0\n +  where 0 = method(0)\n +    where method = Obj().method\n +    and   0 = t(0)",
+        ),
         # A detailed comparison replaces the operands' "where" lines, as in pytest.
         ("t('%d') == '%s'", "assert '%d' == '%s'\n  \n  - %s\n  + %d"),
     ],
@@ -181,7 +184,9 @@ def test_dont_rewrite_docstring_keeps_plain_asserts() -> None:
 
 
 def test_docstring_and_future_imports_stay_first() -> None:
-    source = b'"""Doc."""\nfrom __future__ import annotations\nimport os\ndef case():\n    assert os\n'
+    source = (
+        b'"""Doc."""\nfrom __future__ import annotations\nimport os\ndef case():\n    assert os\n'
+    )
     namespace: dict[str, object] = {}
     exec(_rewrite.rewrite_source(source, "case.py"), namespace)
     assert namespace["__doc__"] == "Doc."
@@ -207,7 +212,9 @@ def test_assert_of_a_tuple_warns(via: str) -> None:
     ],
 )
 def test_which_modules_are_rewritten(tmp_path: Path, name: str, path: str, rewritten: bool) -> None:
-    hook = _rewrite.Hook({str(tmp_path / "pkg/test_listed.py")}, python_files=["test_*.py", "check_*.py"])
+    hook = _rewrite.Hook(
+        {str(tmp_path / "pkg/test_listed.py")}, python_files=["test_*.py", "check_*.py"]
+    )
     hook.mark_rewrite("marked")
     full = str(tmp_path / path)
     assert hook.should_rewrite(name, full) is rewritten
@@ -275,7 +282,9 @@ def test_register_assert_rewrite_in_conftest_and_pytest_plugins(tmp_path: Path) 
         "import helper_pkg\n"
     )
     (tmp_path / "helper_pkg").mkdir()
-    (tmp_path / "helper_pkg" / "__init__.py").write_text("def check(value):\n    assert value == 2\n")
+    (tmp_path / "helper_pkg" / "__init__.py").write_text(
+        "def check(value):\n    assert value == 2\n"
+    )
     (tmp_path / "plugin_mod.py").write_text("def check(value):\n    assert value == 3\n")
     (tmp_path / "plain_mod.py").write_text("def check(value):\n    assert value == 4\n")
     script = """
@@ -320,7 +329,10 @@ def test_cache_is_written_and_read(tmp_path: Path, monkeypatch: pytest.MonkeyPat
     assert failure_text(load(path, "test_cached", hook)) == "assert (1 + 1) == 3"
     pyc = Path(_rewrite.cache_path(str(path)))
     assert pyc.parent == tmp_path / "__pycache__"
-    assert pyc.name == f"test_cached.{sys.implementation.cache_tag}-trelkin-{_rewrite.FORMAT_VERSION}.pyc"
+    assert (
+        pyc.name
+        == f"test_cached.{sys.implementation.cache_tag}-trelkin-{_rewrite.FORMAT_VERSION}.pyc"
+    )
     assert pyc.exists() and not list(pyc.parent.glob("*.pyc.*"))
 
     def no_rewriting(source: bytes, filename: str) -> types.CodeType:
@@ -330,7 +342,9 @@ def test_cache_is_written_and_read(tmp_path: Path, monkeypatch: pytest.MonkeyPat
     assert failure_text(load(path, "test_cached", hook)) == "assert (1 + 1) == 3"
 
 
-def test_a_changed_source_is_rewritten_again(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_changed_source_is_rewritten_again(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setattr(sys, "dont_write_bytecode", False)
     path = tmp_path / "test_changed.py"
     path.write_text(CACHED)
@@ -343,7 +357,9 @@ def test_a_changed_source_is_rewritten_again(tmp_path: Path, monkeypatch: pytest
 
 
 @pytest.mark.parametrize("obstacle", ["dont_write_bytecode", "unwritable", "cache_off"])
-def test_cache_is_skipped_silently(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, obstacle: str) -> None:
+def test_cache_is_skipped_silently(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, obstacle: str
+) -> None:
     monkeypatch.setattr(sys, "dont_write_bytecode", obstacle == "dont_write_bytecode")
     if obstacle == "unwritable":
         (tmp_path / "__pycache__").write_text("a file where the folder would be")
@@ -367,14 +383,19 @@ def test_a_moved_tree_reuses_its_cache(tmp_path: Path, monkeypatch: pytest.Monke
 
 
 @pytest.mark.parametrize("damage", [b"", b"short", b"x" * 40])
-def test_a_damaged_cache_file_is_ignored(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, damage: bytes) -> None:
+def test_a_damaged_cache_file_is_ignored(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, damage: bytes
+) -> None:
     monkeypatch.setattr(sys, "dont_write_bytecode", False)
     path = tmp_path / "test_damaged.py"
     path.write_text(CACHED)
     pyc = Path(_rewrite.cache_path(str(path)))
     pyc.parent.mkdir()
     pyc.write_bytes(damage)
-    assert failure_text(load(path, "test_damaged", _rewrite.Hook({str(path)}))) == "assert (1 + 1) == 3"
+    assert (
+        failure_text(load(path, "test_damaged", _rewrite.Hook({str(path)})))
+        == "assert (1 + 1) == 3"
+    )
 
 
 def test_import_through_the_finder_with_assert_plain(tmp_path: Path) -> None:
@@ -398,15 +419,39 @@ def test_import_through_the_finder_with_assert_plain(tmp_path: Path) -> None:
 # Sources the text rewriter must handle, or hand over to the tree rewriter (None): the
 # failing assert's message is the same either way.
 TEXT_CASES = [
-    ("strings that look like code", 's = "assert 1 == 2"\nt = """\nassert False\n"""\ndef case():\n    assert s == t  # assert in a comment\n', True),
-    ("multi-line brackets", "def case():\n    assert [\n        1,\n        2,\n    ] == [1, 3]\n", True),
-    ("backslash continuation", "def case():\n    x = 1\n    assert x == \\\n        2, \\\n        'message'\n", True),
+    (
+        "strings that look like code",
+        's = "assert 1 == 2"\nt = """\nassert False\n"""\ndef case():\n    assert s == t  # assert in a comment\n',
+        True,
+    ),
+    (
+        "multi-line brackets",
+        "def case():\n    assert [\n        1,\n        2,\n    ] == [1, 3]\n",
+        True,
+    ),
+    (
+        "backslash continuation",
+        "def case():\n    x = 1\n    assert x == \\\n        2, \\\n        'message'\n",
+        True,
+    ),
     ("CRLF line ends", "def case():\r\n    x = 1\r\n    assert (x ==\r\n            2)\r\n", True),
     ("tabs", "def case():\n\tx = 1\n\tassert x == 2\n", True),
     ("non-ASCII text", "def case():\n    café = 'é'\n    assert café == 'e'\n", True),
-    ("class body and module level", "class Case:\n    assert 1 == 1\nassert 2 == 2\ndef case():\n    assert 1 == 0\n", True),
-    ("nested function", "def case():\n    def inner():\n        assert len('ab') == 3\n    inner()\n", True),
-    ("f-string with its own quotes", 'def case():\n    d = {"k": 1}\n    assert f"{d["k"]}" == "2"\n', False),
+    (
+        "class body and module level",
+        "class Case:\n    assert 1 == 1\nassert 2 == 2\ndef case():\n    assert 1 == 0\n",
+        True,
+    ),
+    (
+        "nested function",
+        "def case():\n    def inner():\n        assert len('ab') == 3\n    inner()\n",
+        True,
+    ),
+    (
+        "f-string with its own quotes",
+        'def case():\n    d = {"k": 1}\n    assert f"{d["k"]}" == "2"\n',
+        False,
+    ),
     ("assert after a colon", "def case():\n    if True: assert 1 == 2\n", False),
     ("assert before a semicolon", "def case():\n    assert 1 == 2; x = 1\n", False),
     ("latin-1 source", "# -*- coding: latin-1 -*-\ndef case():\n    assert 1 == 2\n", False),
@@ -414,7 +459,9 @@ TEXT_CASES = [
 
 
 @pytest.mark.parametrize(("label", "source", "by_text"), TEXT_CASES, ids=[c[0] for c in TEXT_CASES])
-def test_text_rewriting_or_its_fallback(tmp_path: Path, label: str, source: str, by_text: bool) -> None:
+def test_text_rewriting_or_its_fallback(
+    tmp_path: Path, label: str, source: str, by_text: bool
+) -> None:
     encoding = "latin-1" if "latin-1" in source else "utf-8"
     data = source.encode(encoding)
     path = tmp_path / "test_text_case.py"

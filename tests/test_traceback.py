@@ -20,7 +20,7 @@ from _oracle import (
     sections,
 )
 
-FAILURES = '''
+FAILURES = """
 import pytest
 
 def helper(x, y=2):
@@ -93,7 +93,7 @@ def test_raises_inside_assert():
 def test_raises_inside_method_assert():
     data = {"a": 1}
     assert data.get("a") == data["missing"]
-'''
+"""
 
 TESTS = [
     ("TestGroup.test_method", "TestGroup", "test_method"),
@@ -140,7 +140,12 @@ def trelkin_failure(path: Path, owner: str | None, name: str) -> BaseException:
 @pytest.mark.parametrize("style", ["auto", "long", "short"])
 @pytest.mark.parametrize(("title", "owner", "name"), TESTS)
 def test_report_matches_pytest(
-    failures_file: Path, style: str, title: str, owner: str | None, name: str, monkeypatch: pytest.MonkeyPatch
+    failures_file: Path,
+    style: str,
+    title: str,
+    owner: str | None,
+    name: str,
+    monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     monkeypatch.chdir(failures_file.parent)
     expected = pytest_sections(failures_file, f"--tb={style}")[title]
@@ -154,13 +159,17 @@ def test_line_style_matches_pytest(failures_file: Path, monkeypatch: pytest.Monk
     expected = failures_body(run_pytest(failures_file.parent, "--tb=line", failures_file.name))
     reports = []
     for _, owner, name in TESTS:
-        _, longrepr = _traceback.format_failure(trelkin_failure(failures_file, owner, name), style="line")
+        _, longrepr = _traceback.format_failure(
+            trelkin_failure(failures_file, owner, name), style="line"
+        )
         reports.append(normalise(longrepr))
     # With every frame hidden pytest names a frame of its own; trelkin names the test's.
     own_frame = re.escape(str(failures_file)) + r":\d+: assert 0"
     assert re.search(own_frame, reports[TITLES.index("test_all_hidden")])
     pytest_frame = r"\S*_pytest/python.py:\d+: assert 0"
-    assert re.sub(own_frame, "<crash>", "\n".join(reports)) == re.sub(pytest_frame, "<crash>", expected)
+    assert re.sub(own_frame, "<crash>", "\n".join(reports)) == re.sub(
+        pytest_frame, "<crash>", expected
+    )
 
 
 @pytest.mark.parametrize(("title", "owner", "name"), TESTS[:4])
@@ -212,7 +221,9 @@ def test_runner_frames_are_hidden_unless_full_trace(failures_file: Path) -> None
 
 
 def test_native_shows_the_test_frames_and_the_exception(failures_file: Path) -> None:
-    _, longrepr = _traceback.format_failure(trelkin_failure(failures_file, None, "test_chain"), style="native")
+    _, longrepr = _traceback.format_failure(
+        trelkin_failure(failures_file, None, "test_chain"), style="native"
+    )
     assert longrepr.startswith("Traceback (most recent call last):")
     assert "The above exception was the direct cause of the following exception:" in longrepr
     assert re.search(r'File ".*test_failures.py", line \d+, in test_chain', longrepr)
@@ -220,7 +231,9 @@ def test_native_shows_the_test_frames_and_the_exception(failures_file: Path) -> 
 
 
 def test_no_style_keeps_only_the_exception(failures_file: Path) -> None:
-    _, longrepr = _traceback.format_failure(trelkin_failure(failures_file, None, "test_deep"), style="no")
+    _, longrepr = _traceback.format_failure(
+        trelkin_failure(failures_file, None, "test_deep"), style="no"
+    )
     assert longrepr == "E   ValueError: bad\n    value"
 
 
@@ -233,11 +246,13 @@ def test_paths_are_relative_to_rootdir(failures_file: Path, tmp_path: Path) -> N
     exc = trelkin_failure(failures_file, None, "test_single")
     _, longrepr = _traceback.format_failure(exc, style="short", rootdir=failures_file.parent)
     assert longrepr.startswith("test_failures.py:")
-    _, elsewhere = _traceback.format_failure(exc, style="short", rootdir=failures_file.parent / "deep" / "er")
+    _, elsewhere = _traceback.format_failure(
+        exc, style="short", rootdir=failures_file.parent / "deep" / "er"
+    )
     assert elsewhere.startswith("../../test_failures.py:")
 
 
-FIXTURE_ERROR = '''
+FIXTURE_ERROR = """
 import pytest
 
 def make():
@@ -249,7 +264,7 @@ def resource():
 
 def test_uses(resource):
     pass
-'''
+"""
 
 
 def test_fixture_error_matches_pytest(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
@@ -259,7 +274,7 @@ def test_fixture_error_matches_pytest(tmp_path: Path, monkeypatch: pytest.Monkey
     expected = sections(run_pytest(tmp_path, path.name))["ERROR at setup of test_uses"]
     module = import_rewritten(path, "fixture_error_under_test")
     fixture = module.resource
-    function = getattr(fixture, "__wrapped__", None) or getattr(fixture, "_get_wrapped_function")()
+    function = getattr(fixture, "__wrapped__", None) or fixture._get_wrapped_function()
     _, longrepr = _traceback.format_failure(failure_of(function))
     assert normalise(longrepr) == expected
 
@@ -279,8 +294,12 @@ def drop_importlib_entry(text: str) -> str:
     return re.sub(r"\S*importlib/__init__.py:\d+: in import_module\n.*\n.*\n", "", text)
 
 
-@pytest.mark.parametrize("filename", ["test_import_error.py", "test_nested_import.py", "test_raises.py"])
-def test_collection_error_matches_pytest(tmp_path: Path, filename: str, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.mark.parametrize(
+    "filename", ["test_import_error.py", "test_nested_import.py", "test_raises.py"]
+)
+def test_collection_error_matches_pytest(
+    tmp_path: Path, filename: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
     for name, source in COLLECTION.items():
         (tmp_path / name).write_text(source, encoding="utf-8")
     monkeypatch.chdir(tmp_path)
@@ -290,18 +309,26 @@ def test_collection_error_matches_pytest(tmp_path: Path, filename: str, monkeypa
     assert normalise(_traceback.format_collection_error(exc, tmp_path / filename)) == expected
 
 
-def test_syntax_error_shows_where_parsing_stopped(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_syntax_error_shows_where_parsing_stopped(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
     (tmp_path / "test_syntax.py").write_text(COLLECTION["test_syntax.py"], encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     report = sections(run_pytest(tmp_path, "test_syntax.py"))["test_syntax.py"]
     expected = "\n".join(line for line in report.splitlines() if line.startswith("E "))
     exc = import_failure(tmp_path / "test_syntax.py", "test_syntax")
-    assert normalise(_traceback.format_collection_error(exc, tmp_path / "test_syntax.py")) == expected
+    assert (
+        normalise(_traceback.format_collection_error(exc, tmp_path / "test_syntax.py")) == expected
+    )
 
 
 @pytest.mark.parametrize(
     ("exc", "message"),
-    [(ImportError("x"), ""), (SyntaxError("bad"), ""), (RuntimeError("at import"), "RuntimeError: at import")],
+    [
+        (ImportError("x"), ""),
+        (SyntaxError("bad"), ""),
+        (RuntimeError("at import"), "RuntimeError: at import"),
+    ],
 )
 def test_collection_error_message(exc: BaseException, message: str) -> None:
     assert _traceback.collection_error_message(exc) == message

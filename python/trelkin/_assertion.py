@@ -123,7 +123,9 @@ class _Explainer:
 
     # -- the walk (mirrors _rewrite_text._Emitter) ----------------------------------------
 
-    def captured(self, node: ast.expr, later: list[ast.expr], evaluated: bool) -> tuple[str, str | None]:
+    def captured(
+        self, node: ast.expr, later: list[ast.expr], evaluated: bool
+    ) -> tuple[str, str | None]:
         text, holder = self.visit_holding(node, later, evaluated)
         if holder is None and self.rewriter.needs_capture(node, later, self.targets):
             holder = self.temporary()
@@ -166,11 +168,14 @@ class _Explainer:
             right = self.visit(node.right, [], evaluated)
             return f"({left} {self.rewriter._BINARY[type(node.op)]} {right})", None
         if kind is ast.NamedExpr:
-            return (self.show_name(node.target.id) if evaluated else ""), None  # type: ignore[attr-defined]
+            target = node.target.id if isinstance(node.target, ast.Name) else ""
+            return (self.show_name(target) if evaluated else ""), None
         holder = self.temporary()
         return (self.show(self.read(holder)) if evaluated else ""), holder
 
-    def argument(self, node: ast.expr, later: list[ast.expr], evaluated: bool, called: bool = False) -> str:
+    def argument(
+        self, node: ast.expr, later: list[ast.expr], evaluated: bool, called: bool = False
+    ) -> str:
         if self.rewriter.rebound(node, later, self.targets):
             holder = self.temporary()
             return self.show(self.read(holder)) if evaluated else ""
@@ -237,7 +242,9 @@ class _Explainer:
         if chosen is None:
             return ""
         op, (left_node, left_text, left_holder), (right_node, right_text, right_holder) = chosen
-        return self.link(op, left_node, left_text, left_holder, right_node, right_text, right_holder)
+        return self.link(
+            op, left_node, left_text, left_holder, right_node, right_text, right_holder
+        )
 
     def link(
         self,
@@ -255,7 +262,9 @@ class _Explainer:
             left_text = f"({left_text})"
         if isinstance(right, ast.Compare | ast.BoolOp):
             right_text = f"({right_text})"
-        lines = self.explain.compare(symbol, self.value_of(left, left_holder), self.value_of(right, right_holder))
+        lines = self.explain.compare(
+            symbol, self.value_of(left, left_holder), self.value_of(right, right_holder)
+        )
         if lines:
             return "\n~".join(line.replace("\n", "\\n") for line in lines)
         return f"{left_text} {symbol} {right_text}"

@@ -30,7 +30,6 @@ from unicodedata import normalize
 from trelkin._pretty import (
     DEFAULT_MAXSIZE,
     SafeKey,
-    pformat,
     pformat_lines,
     saferepr,
     saferepr_unlimited,
@@ -100,14 +99,20 @@ def _assertrepr_compare(op: str, left: object, right: object, verbose: int) -> I
         left_repr = saferepr(left, maxsize=maxsize, use_ascii=use_ascii)
         right_repr = saferepr(right, maxsize=maxsize, use_ascii=use_ascii)
     summary = f"{left_repr} {op} {right_repr}"
-    budget = (MAX_LINES + _FOOTER_LINES + 1, MAX_CHARS + _FOOTER_CHARS) if _should_truncate() else (0, 0)
+    budget = (
+        (MAX_LINES + _FOOTER_LINES + 1, MAX_CHARS + _FOOTER_CHARS) if _should_truncate() else (0, 0)
+    )
     started = False
     try:
         if op == "==":
             source = _compare_eq_any(left, right, verbose, budget)
         elif op == "not in" and isinstance(left, str) and isinstance(right, str):
             source = _notin_text(left, right, verbose, budget)
-        elif op in _SET_COMPARISONS and isinstance(left, AbstractSet) and isinstance(right, AbstractSet):
+        elif (
+            op in _SET_COMPARISONS
+            and isinstance(left, AbstractSet)
+            and isinstance(right, AbstractSet)
+        ):
             source = _SET_COMPARISONS[op](left, right)
         else:
             return
@@ -138,7 +143,9 @@ def _describe_crash(exc: BaseException) -> str:
     return f"{tb.tb_frame.f_code.co_filename}:{tb.tb_lineno}: {text}"
 
 
-def _compare_eq_any(left: object, right: object, verbose: int, budget: tuple[int, int]) -> Iterator[str]:
+def _compare_eq_any(
+    left: object, right: object, verbose: int, budget: tuple[int, int]
+) -> Iterator[str]:
     if isinstance(left, str) and isinstance(right, str):
         yield from _diff_text(left, right, verbose, budget)
         return
@@ -164,7 +171,10 @@ def _approx_side(left: object, right: object) -> tuple[object, object] | None:
     imported for it."""
     for holder, other in ((right, left), (left, right)):
         for cls in type(holder).__mro__:
-            if cls.__module__.partition(".")[0] in ("pytest", "_pytest") and "_repr_compare" in cls.__dict__:
+            if (
+                cls.__module__.partition(".")[0] in ("pytest", "_pytest")
+                and "_repr_compare" in cls.__dict__
+            ):
                 return holder, other
     return None
 
@@ -319,7 +329,10 @@ _SET_COMPARISONS = {
 
 
 def _compare_eq_mapping(
-    left: Mapping[object, object], right: Mapping[object, object], verbose: int, budget: tuple[int, int]
+    left: Mapping[object, object],
+    right: Mapping[object, object],
+    verbose: int,
+    budget: tuple[int, int],
 ) -> Iterator[str]:
     import pprint
 
@@ -347,7 +360,9 @@ def _compare_eq_mapping(
             yield from _extra_items(mapping, extra, budget[0])
 
 
-def _extra_items(mapping: Mapping[object, object], keys: AbstractSet[object], max_lines: int) -> Iterator[str]:
+def _extra_items(
+    mapping: Mapping[object, object], keys: AbstractSet[object], max_lines: int
+) -> Iterator[str]:
     import heapq
     import pprint
 
@@ -504,7 +519,11 @@ def _tk_repr(obj: object) -> str:
     if isinstance(obj, types.MethodType):
         return obj.__name__  # "<bound method ...>" says nothing the source doesn't
     maxsize = _repr_maxsize()
-    text = saferepr_unlimited(obj, use_ascii=False) if maxsize is None else saferepr(obj, maxsize=maxsize)
+    text = (
+        saferepr_unlimited(obj, use_ascii=False)
+        if maxsize is None
+        else saferepr(obj, maxsize=maxsize)
+    )
     return text.replace("\n", "\\n")
 
 
@@ -556,4 +575,3 @@ def _tk_compare(
 
 
 _tk_format_explanation = format_explanation
-

@@ -161,7 +161,9 @@ class _Layout:
             collections.UserString.__repr__: self._user,
         }
 
-    def format(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def format(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if id(obj) in context:
             yield _recursion(obj)
             return
@@ -180,12 +182,16 @@ class _Layout:
         else:
             yield self._repr(obj, context, level)
 
-    def _dict(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _dict(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield "{"
         yield from self._dict_items(obj.items(), indent, context, level)
         yield "}"
 
-    def _dict_with_class(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _dict_with_class(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if not obj:
             yield repr(obj)
             return
@@ -193,12 +199,16 @@ class _Layout:
         yield from self._dict(obj, indent, allowance, context, level)
         yield ")"
 
-    def _bracketed(self, open_: str, close: str, obj: Any, indent: int, context: set[int], level: int) -> Iterator[str]:
+    def _bracketed(
+        self, open_: str, close: str, obj: Any, indent: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield open_
         yield from self._items(obj, indent, context, level)
         yield close
 
-    def _set(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _set(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if not obj:
             yield repr(obj)
             return
@@ -215,7 +225,9 @@ class _Layout:
         yield from self._items(ordered, indent, context, level)
         yield close
 
-    def _str(self, obj: str, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _str(
+        self, obj: str, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if not obj:
             yield repr(obj)
             return
@@ -261,7 +273,9 @@ class _Layout:
         if level == 1:
             yield ")"
 
-    def _bytes(self, obj: bytes, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _bytes(
+        self, obj: bytes, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if len(obj) <= 4:
             yield repr(obj)
             return
@@ -278,29 +292,39 @@ class _Layout:
         if parens:
             yield ")"
 
-    def _bytearray(self, obj: bytearray, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _bytearray(
+        self, obj: bytearray, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield "bytearray("
         yield from self._bytes(bytes(obj), indent + 10, allowance + 1, context, level + 1)
         yield ")"
 
-    def _mappingproxy(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _mappingproxy(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield "mappingproxy("
         yield from self.format(obj.copy(), indent, allowance, context, level)
         yield ")"
 
-    def _namespace(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _namespace(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         name = "namespace" if type(obj) is types.SimpleNamespace else type(obj).__name__
         yield name + "("
         yield from self._namespace_items(obj.__dict__.items(), indent, context, level)
         yield ")"
 
-    def _defaultdict(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _defaultdict(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         factory = self._repr(obj.default_factory, context, level)
         yield f"{type(obj).__name__}({factory}, "
         yield from self._dict(obj, indent, allowance, context, level)
         yield ")"
 
-    def _counter(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _counter(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield type(obj).__name__ + "("
         if obj:
             yield "{"
@@ -308,7 +332,9 @@ class _Layout:
             yield "}"
         yield ")"
 
-    def _chainmap(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _chainmap(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         if not obj.maps or (len(obj.maps) == 1 and not obj.maps[0]):
             yield repr(obj)
             return
@@ -316,7 +342,9 @@ class _Layout:
         yield from self._items(obj.maps, indent, context, level)
         yield ")"
 
-    def _deque(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _deque(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield type(obj).__name__ + "("
         if obj.maxlen is not None:
             yield f"maxlen={obj.maxlen}, "
@@ -324,10 +352,14 @@ class _Layout:
         yield from self._items(obj, indent, context, level)
         yield "])"
 
-    def _user(self, obj: Any, indent: int, allowance: int, context: set[int], level: int) -> Iterator[str]:
+    def _user(
+        self, obj: Any, indent: int, allowance: int, context: set[int], level: int
+    ) -> Iterator[str]:
         yield from self.format(obj.data, indent, allowance, context, level - 1)
 
-    def _items(self, items: Iterable[Any], indent: int, context: set[int], level: int) -> Iterator[str]:
+    def _items(
+        self, items: Iterable[Any], indent: int, context: set[int], level: int
+    ) -> Iterator[str]:
         inner = indent + _INDENT
         emitted = False
         for item in items:
@@ -338,7 +370,9 @@ class _Layout:
         if emitted:
             yield "\n" + " " * indent
 
-    def _dict_items(self, items: Iterable[tuple[Any, Any]], indent: int, context: set[int], level: int) -> Iterator[str]:
+    def _dict_items(
+        self, items: Iterable[tuple[Any, Any]], indent: int, context: set[int], level: int
+    ) -> Iterator[str]:
         inner = indent + _INDENT
         emitted = False
         for key, value in items:
@@ -351,7 +385,9 @@ class _Layout:
         if emitted:
             yield "\n" + " " * indent
 
-    def _namespace_items(self, items: Iterable[tuple[str, Any]], indent: int, context: set[int], level: int) -> Iterator[str]:
+    def _namespace_items(
+        self, items: Iterable[tuple[str, Any]], indent: int, context: set[int], level: int
+    ) -> Iterator[str]:
         inner = indent + _INDENT
         emitted = False
         for key, value in items:
@@ -393,7 +429,8 @@ def _flat_repr(obj: Any, context: set[int], level: int) -> str:
             return _recursion(obj)
         context.add(id(obj))
         body = ", ".join(
-            f"{_flat_repr(k, context, level + 1)}: {_flat_repr(v, context, level + 1)}" for k, v in obj.items()
+            f"{_flat_repr(k, context, level + 1)}: {_flat_repr(v, context, level + 1)}"
+            for k, v in obj.items()
         )
         context.discard(id(obj))
         return "{" + body + "}"
@@ -433,7 +470,9 @@ def pformat(obj: object) -> str:
     return "".join(_Layout().format(obj, 0, 0, set(), 0))
 
 
-def pformat_lines(obj: object, *, max_lines: int | None = None, max_chars: int | None = None) -> list[str]:
+def pformat_lines(
+    obj: object, *, max_lines: int | None = None, max_chars: int | None = None
+) -> list[str]:
     """The pretty form as lines, formatted only about as far as the limits given."""
     if max_lines is None and max_chars is None:
         return pformat(obj).splitlines()
@@ -443,6 +482,8 @@ def pformat_lines(obj: object, *, max_lines: int | None = None, max_chars: int |
         pieces.append(piece)
         chars += len(piece)
         lines += piece.count("\n")
-        if (max_lines is not None and lines >= max_lines) or (max_chars is not None and chars >= max_chars):
+        if (max_lines is not None and lines >= max_lines) or (
+            max_chars is not None and chars >= max_chars
+        ):
             break
     return "".join(pieces).splitlines()

@@ -16,8 +16,9 @@ Usage::
 hook first on ``sys.meta_path``; ``test_paths`` holds absolute paths: a set (kept by
 reference, so files the session adds after collecting count too, and its names let the
 hook pass over other imports without a path search), any other iterable (copied), or a
-predicate on an absolute path (which makes every import search its path twice). ``enabled=False`` (``--assert=plain``) installs nothing and returns an inert
-hook. Importers that build specs from file locations themselves ask
+predicate on an absolute path (which makes every import search its path twice).
+``enabled=False`` (``--assert=plain``) installs nothing and returns an inert hook.
+Importers that build specs from file locations themselves ask
 ``hook.spec_for(name, path)``: a spec with the rewriting loader, or None for a file that
 isn't rewritten.
 
@@ -342,7 +343,9 @@ def _with_filename(code: types.CodeType, filename: str) -> types.CodeType:
     return code.replace(co_filename=filename, co_consts=consts)
 
 
-def write_cache(pyc: str, code: types.CodeType, marks: tuple[str, ...], mtime_ns: int, size: int) -> bool:
+def write_cache(
+    pyc: str, code: types.CodeType, marks: tuple[str, ...], mtime_ns: int, size: int
+) -> bool:
     """Writes the cache file atomically; False, silently, when it can't be written."""
     temporary = f"{pyc}.{os.getpid()}.{threading.get_ident()}"
     try:

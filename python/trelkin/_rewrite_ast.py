@@ -17,7 +17,7 @@ import ast
 import itertools
 from collections.abc import Iterable
 
-from trelkin._rewrite_text import AssertTupleWarning, warn_tuple
+from trelkin._rewrite_text import warn_tuple
 
 HELPERS = "@tk_explain"  # trelkin._explain, imported under this name
 BUILTINS = "@tk_builtins"
@@ -78,7 +78,10 @@ def rewrite_module(tree: ast.Module, filename: str) -> bool:
         break
     # The helper imports take the line of the first statement (its first decorator).
     lineno = item.lineno
-    if isinstance(item, ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef) and item.decorator_list:
+    if (
+        isinstance(item, ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef)
+        and item.decorator_list
+    ):
         lineno = item.decorator_list[0].lineno
     imports: list[ast.stmt] = [
         ast.Import([ast.alias("builtins", BUILTINS)], lineno=lineno, col_offset=0),
@@ -273,7 +276,9 @@ class _AssertRewriter:
 
     def _shown_name(self, name: ast.Name, label: str) -> str:
         # A local shows its value; a global only if it isn't a module, class or function.
-        is_local = ast.Compare(ast.Constant(name.id), [ast.In()], [ast.Call(_builtin("locals"), [], [])])
+        is_local = ast.Compare(
+            ast.Constant(name.id), [ast.In()], [ast.Call(_builtin("locals"), [], [])]
+        )
         shown = ast.BoolOp(ast.Or(), [is_local, _helper("_tk_should_repr_global", name)])
         return self.hole(ast.IfExp(shown, self.display(name), ast.Constant(label)))
 
@@ -395,7 +400,9 @@ class _AssertRewriter:
             right, right_text = self.visit_operand(operand, comp.comparators[i + 1 :])
             if isinstance(operand, ast.Compare | ast.BoolOp):
                 right_text = f"({right_text})"
-            if isinstance(right, ast.NamedExpr) or (i < len(names) - 1 and not _is_temporary(right)):
+            if isinstance(right, ast.NamedExpr) or (
+                i < len(names) - 1 and not _is_temporary(right)
+            ):
                 # Read again by later links and by the explanation: keep the value.
                 right = self.assign(right)
             operands.append(right)

@@ -9,8 +9,8 @@ by assignment expressions (``(_tk3_ := f(x))``), in the order and with the short
 Python itself uses. On failure ``__trelkin_fail__`` (``_assertion.fail``, a builtin while
 the hook is installed) finds the assert in the source at its caller's line, reads the
 temporaries from its caller's frame and explains them by walking the assert the way this
-module walked it; nothing is explained, imported or formatted while assertions pass. The temporaries are set back to None afterwards, so they keep nothing
-alive.
+module walked it; nothing is explained, imported or formatted while assertions pass. The
+temporaries are set back to None afterwards, so they keep nothing alive.
 
 ``rewrite_text(source)`` returns the new source, or None when the text can't be rewritten
 this way with certainty (an ``assert`` after ``;`` or ``:`` on its line, an f-string that
@@ -30,7 +30,9 @@ TEMPORARY = "_tk{}_"
 # least code to compile, and no statement needs adding to the module.
 HELPER = "__trelkin_fail__"
 
-_STATEMENT = re.compile(rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|([(\[{])|([)\]}])|(\\\r?\n)|(\r?\n)|(;)""")
+_STATEMENT = re.compile(
+    rb"""([rRbBuUfF]{0,2})("\"\"|'''|"|')|(\#)|([(\[{])|([)\]}])|(\\\r?\n)|(\r?\n)|(;)"""
+)
 _STRING_END = {
     b'"': re.compile(rb'(?:[^"\\\n]|\\.)*"', re.S),
     b"'": re.compile(rb"(?:[^'\\\n]|\\.)*'", re.S),
@@ -78,7 +80,9 @@ def _statement_end(source: bytes, start: int) -> int:
         match = _STATEMENT.search(source, position)
         if match is None:
             return len(source.rstrip())
-        quote, comment, opening, closing, continuation, newline, semicolon = match.group(2, 3, 4, 5, 6, 7, 8)
+        quote, comment, opening, closing, continuation, newline, semicolon = match.group(
+            2, 3, 4, 5, 6, 7, 8
+        )
         if quote:
             position = _string_end(source, match.group(1), quote, match.end())
         elif comment:
@@ -174,7 +178,9 @@ def position_map(source: bytes) -> dict[Position, Position | None]:
     return {} if rewritten is None else rewritten[1]
 
 
-def _rewrite(source: bytes, filename: str, marks: bool) -> tuple[bytes, dict[Position, Position | None]] | None:
+def _rewrite(
+    source: bytes, filename: str, marks: bool
+) -> tuple[bytes, dict[Position, Position | None]] | None:
     head = source[:300]
     coding = _CODING.search(head) or _CODING.search(head, head.find(b"\n") + 1)
     if coding and coding.group(1).lower().replace(b"_", b"-") not in (b"utf-8", b"utf8"):
@@ -261,9 +267,15 @@ def _record_positions(
         def original(lineno: int, column: int) -> tuple[int, int]:
             return line + lineno - batch_line, column + (indent if lineno == batch_line else 0)
 
-        first = original(node.lineno, node.col_offset)  # type: ignore[attr-defined]
-        final = original(node.end_lineno, node.end_col_offset)  # type: ignore[attr-defined]
-        positions[(start_line, end_line, start_column, end_column)] = (first[0], final[0], first[1], final[1])
+        assert isinstance(node, ast.expr)
+        first = original(node.lineno, node.col_offset)
+        final = original(node.end_lineno or node.lineno, node.end_col_offset or 0)
+        positions[(start_line, end_line, start_column, end_column)] = (
+            first[0],
+            final[0],
+            first[1],
+            final[1],
+        )
     clean.append(text[last:])
     return b"".join(clean)
 
@@ -290,24 +302,25 @@ def _walrus_targets(nodes: list[ast.expr]) -> set[str]:
 
 def is_literal(node: ast.expr) -> bool:
     """A constant or a display of constants: its value can be rebuilt from the text."""
-    kind = type(node)
-    if kind is ast.Constant:
+    if isinstance(node, ast.Constant):
         return True
-    if kind is ast.Tuple or kind is ast.List or kind is ast.Set:
-        return all(is_literal(e) for e in node.elts)  # type: ignore[attr-defined]
-    if kind is ast.Dict:
-        return all(k is not None and is_literal(k) for k in node.keys) and all(  # type: ignore[attr-defined]
-            is_literal(v) for v in node.values  # type: ignore[attr-defined]
+    if isinstance(node, ast.Tuple | ast.List | ast.Set):
+        return all(is_literal(element) for element in node.elts)
+    if isinstance(node, ast.Dict):
+        return all(key is not None and is_literal(key) for key in node.keys) and all(
+            is_literal(value) for value in node.values
         )
-    if kind is ast.UnaryOp and type(node.op) in (ast.USub, ast.UAdd):  # type: ignore[attr-defined]
-        return type(node.operand) is ast.Constant  # type: ignore[attr-defined]
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub | ast.UAdd):
+        return isinstance(node.operand, ast.Constant)
     return False
 
 
 def rebound(node: ast.expr, later: list[ast.expr], targets: set[str]) -> bool:
     """Whether ``node`` is a name that a walrus in ``later`` rebinds. ``targets``, every
     walrus target of the statement, spares the walk when there is none."""
-    return bool(targets) and type(node) is ast.Name and node.id in _walrus_targets(later)  # type: ignore[attr-defined]
+    if not targets or not isinstance(node, ast.Name):
+        return False
+    return node.id in _walrus_targets(later)
 
 
 def needs_capture(node: ast.expr, later: list[ast.expr], targets: set[str]) -> bool:
@@ -334,9 +347,9 @@ class _Emitter:
         self.marked: list[ast.AST] = []
         self.targets: set[str] = set()
 
-    def segment(self, node: ast.AST) -> str:
-        start = self.line_offsets[node.lineno - 1] + node.col_offset  # type: ignore[attr-defined]
-        end = self.line_offsets[node.end_lineno - 1] + node.end_col_offset  # type: ignore[attr-defined]
+    def segment(self, node: ast.expr) -> str:
+        start = self.line_offsets[node.lineno - 1] + node.col_offset
+        end = self.line_offsets[(node.end_lineno or node.lineno) - 1] + (node.end_col_offset or 0)
         return self.batch[start:end].decode()
 
     def temporary(self) -> str:
@@ -369,39 +382,39 @@ class _Emitter:
             text = f"({holder} := {text})"
         return text, holder
 
-    def visit(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> tuple[str, str | None]:
-        kind = type(node)
-        if kind is ast.Name:
-            return (self.mark(node, node.id) if self.marks else node.id), None  # type: ignore[attr-defined]
-        if kind is ast.Constant or (kind is not ast.Compare and is_literal(node)):
+    def visit(
+        self, node: ast.expr, later: list[ast.expr], called: bool = False
+    ) -> tuple[str, str | None]:
+        if isinstance(node, ast.Name):
+            return (self.mark(node, node.id) if self.marks else node.id), None
+        if isinstance(node, ast.Compare):
+            return self.compare(node), None
+        if is_literal(node):
             return self.segment(node), None
-        if kind is ast.Compare:
-            return self.compare(node), None  # type: ignore[arg-type]
-        if kind is ast.Call:
-            return self.call(node)  # type: ignore[arg-type]
-        if kind is ast.Attribute and isinstance(node.ctx, ast.Load):  # type: ignore[attr-defined]
+        if isinstance(node, ast.Call):
+            return self.call(node)
+        if isinstance(node, ast.Attribute) and isinstance(node.ctx, ast.Load):
             if called:
                 # A method called at once isn't kept: the explanation looks it up again on
                 # its object, which is kept instead when it can't be read again.
-                owner, _ = self.captured(node.value, [])  # type: ignore[attr-defined]
-                return self.mark(node, owner + "." + node.attr), None  # type: ignore[attr-defined]
-            value, _ = self.visit(node.value, [])  # type: ignore[attr-defined]
+                owner, _ = self.captured(node.value, [])
+                return self.mark(node, f"{owner}.{node.attr}"), None
+            value, _ = self.visit(node.value, [])
             holder = self.temporary()
-            return f"({holder} := {self.mark(node, value + '.' + node.attr)})", holder  # type: ignore[attr-defined]
-        if kind is ast.BoolOp:
-            word = " and " if isinstance(node.op, ast.And) else " or "  # type: ignore[attr-defined]
-            values = node.values  # type: ignore[attr-defined]
+            return f"({holder} := {self.mark(node, f'{value}.{node.attr}')})", holder
+        if isinstance(node, ast.BoolOp):
+            word = " and " if isinstance(node.op, ast.And) else " or "
+            values = node.values
             parts = [self.captured(value, values[i + 1 :])[0] for i, value in enumerate(values)]
             return "(" + word.join(parts) + ")", None
-        if kind is ast.UnaryOp:
-            operand, _ = self.visit(node.operand, later)  # type: ignore[attr-defined]
-            return "(" + self.mark(node, _UNARY[type(node.op)] + operand) + ")", None  # type: ignore[attr-defined]
-        if kind is ast.BinOp:
-            left = self.visit_argument(node.left, [node.right])  # type: ignore[attr-defined]
-            right, _ = self.visit(node.right, [])  # type: ignore[attr-defined]
-            text = f"{left} {_BINARY[type(node.op)]} {right}"  # type: ignore[attr-defined]
-            return "(" + self.mark(node, text) + ")", None
-        if kind is ast.NamedExpr:
+        if isinstance(node, ast.UnaryOp):
+            operand, _ = self.visit(node.operand, later)
+            return "(" + self.mark(node, _UNARY[type(node.op)] + operand) + ")", None
+        if isinstance(node, ast.BinOp):
+            left = self.visit_argument(node.left, [node.right])
+            right, _ = self.visit(node.right, [])
+            return "(" + self.mark(node, f"{left} {_BINARY[type(node.op)]} {right}") + ")", None
+        if isinstance(node, ast.NamedExpr):
             return "(" + self.mark(node, self.segment(node)) + ")", None
         holder = self.temporary()
         return f"({holder} := ({self.mark(node, self.segment(node))}))", holder
@@ -416,7 +429,10 @@ class _Emitter:
             link = self.mark(node, f"{previous} {_COMPARE[type(op)]} {right}")
             links.append(f"({self.temporary()} := {link})" if chained else f"({link})")
             # The next link reads the value again, never the code.
-            previous = holder or (operand.id if type(operand) is ast.Name else self.segment(operand))  # type: ignore[attr-defined]
+            if holder is not None:
+                previous = holder
+            else:
+                previous = operand.id if isinstance(operand, ast.Name) else self.segment(operand)
         return "(" + " and ".join(links) + ")" if chained else links[0]
 
     def call(self, node: ast.Call) -> tuple[str, str]:
@@ -436,9 +452,8 @@ class _Emitter:
 
     def visit_argument(self, node: ast.expr, later: list[ast.expr], called: bool = False) -> str:
         # A name a later argument rebinds is read before that argument runs.
-        if rebound(node, later, self.targets):
-            holder = self.temporary()
-            return f"({holder} := {node.id})"  # type: ignore[attr-defined]
+        if isinstance(node, ast.Name) and rebound(node, later, self.targets):
+            return f"({self.temporary()} := {node.id})"
         return self.visit(node, later, called)[0]
 
 

@@ -39,7 +39,9 @@ from types import FrameType, TracebackType
 from trelkin._pretty import saferepr, safeformat
 
 STYLES = ("auto", "long", "short", "line", "native", "no")
-_ALL_HIDDEN = "All traceback entries are hidden. Pass `--full-trace` to see hidden and internal frames."
+_ALL_HIDDEN = (
+    "All traceback entries are hidden. Pass `--full-trace` to see hidden and internal frames."
+)
 _CAUSE = "The above exception was the direct cause of the following exception:"
 _CONTEXT = "During handling of the above exception, another exception occurred:"
 
@@ -64,7 +66,7 @@ def _separator(sepchar: str, width: int) -> str:
 
 
 def _striptext(exc: BaseException) -> str:
-    """"AssertionError: " when the message is a rewritten assertion's explanation, so
+    """ "AssertionError: " when the message is a rewritten assertion's explanation, so
     the report starts at "assert ...". Decided by the exception's repr, as pytest does
     (an explanation with quotes in it keeps its prefix)."""
     if isinstance(exc, AssertionError):
@@ -259,7 +261,9 @@ def _entry_source(entry: _Entry) -> _Source | None:
     return _Source(shown, raw_file[start:end], entry.lineno - start)
 
 
-_position_maps: dict[str, tuple[list[str], dict[tuple[int, int, int, int], tuple[int, int, int, int] | None]]] = {}
+_position_maps: dict[
+    str, tuple[list[str], dict[tuple[int, int, int, int], tuple[int, int, int, int] | None]]
+] = {}
 
 
 def _original_position(
@@ -282,7 +286,11 @@ def _original_position(
     for (g_line, g_end, g_col, g_end_col), original in positions.items():
         if original is None or g_line != line or g_end != end_line or line != end_line:
             continue
-        if g_col <= column and end_column <= g_end_col and original[3] - original[2] == g_end_col - g_col:
+        if (
+            g_col <= column
+            and end_column <= g_end_col
+            and original[3] - original[2] == g_end_col - g_col
+        ):
             shift = original[2] - g_col
             return original[0], original[1], column + shift, end_column + shift
     return None
@@ -399,10 +407,14 @@ class _Formatter:
             carets: list[str] = []
         else:
             line = source.lines[source.index]
-            carets = _carets(entry, source.raw[source.index], line.strip() if style == "short" else line)
+            carets = _carets(
+                entry, source.raw[source.index], line.strip() if style == "short" else line
+            )
         out: list[str] = []
         if style == "short":
-            out.append(f"{self.path(entry.filename)}:{entry.lineno + 1}: in {entry.frame.f_code.co_name}")
+            out.append(
+                f"{self.path(entry.filename)}:{entry.lineno + 1}: in {entry.frame.f_code.co_name}"
+            )
             out.append("    " + source.lines[source.index].strip())
             out.extend(carets)
             if exc is not None:
@@ -439,7 +451,9 @@ class _Formatter:
         if self.style == "auto":
             for e in entries:
                 e.style = e.style or "long"
-        rendered = [self.entry(e, exc if i == len(entries) - 1 else None) for i, e in enumerate(entries)]
+        rendered = [
+            self.entry(e, exc if i == len(entries) - 1 else None) for i, e in enumerate(entries)
+        ]
         out: list[str] = []
         for i, (style, lines) in enumerate(rendered):
             if style == "long":
@@ -492,7 +506,11 @@ class _Formatter:
             _drop_runner_frames(summary)
         if not isinstance(exc, BaseExceptionGroup):
             summary.__cause__ = summary.__context__ = None
-        lines = "".join(summary.format(chain=isinstance(exc, BaseExceptionGroup))).rstrip("\n").split("\n")
+        lines = (
+            "".join(summary.format(chain=isinstance(exc, BaseExceptionGroup)))
+            .rstrip("\n")
+            .split("\n")
+        )
         if isinstance(exc, BaseExceptionGroup) and not _visible(exc, self.full_trace):
             lines.append(_ALL_HIDDEN)
         return lines
