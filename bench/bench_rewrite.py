@@ -1,5 +1,6 @@
-"""Benchmark of assertion rewriting on a 10,000-test tree: runs with the rewriting hook
-beside the same runs with asserts left as written.
+"""Benchmark of assertion rewriting on a 10,000-test tree (make_corpus.py's, as the other
+benchmarks use): runs with the rewriting hook beside the same runs with asserts left as
+written.
 
     python bench/bench_rewrite.py            # the full run: a few minutes
     python bench/bench_rewrite.py --quick    # one round on a 2,000-test tree
@@ -26,7 +27,8 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import random
+import os
+import re
 import shutil
 import sys
 import tempfile
@@ -34,72 +36,55 @@ import time
 from pathlib import Path
 
 from _common import Table, child_environment, median, noise, run_fresh, time_process
+from make_corpus import write_corpus
 
 COLD_TARGET = 1.5
 WARM_TARGET = 1.05
-TESTS_PER_FILE = 20
-TIMEOUT = 600.0
-
-BODIES = [
-    "    assert {a} + {b} == {c}\n",
-    "    data = [i * i for i in range({a})]\n    assert len(data) == {a}\n    assert data[-1] == {last}\n",
-    "    record = _make({a})\n    assert record['index'] == {a} and record['name'] == 'r{a}'\n",
-    "    text = 'case {a}'\n    assert text.upper().lower() == text, text\n",
-    "    values = {{'a': {a}, 'b': {b}}}\n    assert values == {{'a': {a}, 'b': {b}}}\n    assert {a} in values.values()\n",
-    "    assert 0 <= {a} < {c} <= {c}\n    assert not ({a} > {c})\n",
-]
-
-HEADER = '''"""Synthetic module {index} for the rewriting benchmark."""
-
-import os
+TESTS_PER_FILE = 9.5  # about, in make_corpus's modules
+TIMEOUT = 900.0
 
 
-def _make(index):
-    return {{"index": index, "name": f"r{{index}}", "path": os.sep}}
-
-'''
-
-
-def write_tree(root: Path, tests: int, seed: int = 7) -> list[str]:
-    rng = random.Random(seed)
-    names = []
-    for index in range(tests // TESTS_PER_FILE):
-        parts = [HEADER.format(index=index)]
-        for number in range(TESTS_PER_FILE):
-            a, b = rng.randint(1, 40), rng.randint(1, 40)
-            body = rng.choice(BODIES).format(a=a, b=b, c=a + b, last=(a - 1) ** 2)
-            parts.append(f"\ndef test_{number:02d}():\n{body}\n")
-        name = f"test_rewrite_bench_{index:04d}"
-        (root / f"{name}.py").write_text("".join(parts), encoding="utf-8")
-        names.append(name)
-    return names
+def write_tree(root: Path, tests: int) -> list[str]:
+    """make_corpus's tree (as the other benchmarks use) of about ``tests`` tests; returns
+    its test files."""
+    write_corpus(root, files=round(tests / TESTS_PER_FILE))
+    return sorted(str(path) for path in root.rglob("test_*.py") if "__pycache__" not in path.parts)
 
 
-def run_tree(root: str, names: list[str], rewriting: bool) -> float:
+def count_tests(paths: list[str]) -> int:
+    pattern = re.compile(r"^\s*def test_(?!like_but_not_collected)", re.M)
+    return sum(len(pattern.findall(Path(path).read_text())) for path in paths)
+
+
+def run_tree(paths: list[str], rewriting: bool) -> float:
     """Imports every module and calls every test; returns the seconds that took."""
     # What a trelkin session has loaded before it imports tests, rewriting or not.
     import trelkin.cli  # noqa: F401
 
-    sys.path.insert(0, root)
+    for directory in sorted({os.path.dirname(path) for path in paths}):
+        sys.path.insert(0, directory)
     start = time.perf_counter()
     if rewriting:
         from trelkin import _rewrite
 
-        _rewrite.install({f"{root}/{name}.py" for name in names})
-    called = 0
-    for name in names:
-        module = importlib.import_module(name)
-        for attribute, value in vars(module).items():
-            if attribute.startswith("test_"):
+        _rewrite.install(set(paths))
+    for path in paths:
+        module = importlib.import_module(Path(path).stem)
+        for name, value in list(vars(module).items()):
+            if name.startswith("test_") and callable(value):
                 value()
-                called += 1
-    elapsed = time.perf_counter() - start
-    assert called == len(names) * TESTS_PER_FILE
-    return elapsed
+            elif name.startswith("Test") and isinstance(value, type):
+                instance = value()
+                for attribute in dir(instance):
+                    if attribute.startswith("test_"):
+                        getattr(instance, attribute)()
+    return time.perf_counter() - start
 
 
 def clear_caches(root: Path) -> None:
-    shutil.rmtree(root / "__pycache__", ignore_errors=True)
+    for cache in root.rglob("__pycache__"):
+        for pyc in cache.glob("*.pyc"):
+            pyc.unlink()
     shutil.rmtree(root / ".trelkin_cache", ignore_errors=True)
 
 
@@ -107,7 +92,7 @@ MODES = ("plain cold", "plain warm", "rewriting cold", "rewriting warm")
 
 
 def measure_round(
-    root: Path, names: list[str], env: dict[str, str], order: list[str]
+    root: Path, paths: list[str], env: dict[str, str], order: list[str]
 ) -> dict[str, tuple[float, float]]:
     """(run seconds, import seconds) of each way, in ``order`` of plain and rewriting."""
     figures: dict[str, tuple[float, float]] = {}
@@ -118,9 +103,7 @@ def measure_round(
         runs = [time_process(command, env, root, TIMEOUT)[0] for _ in ("cold", "warm")]
         clear_caches(root)
         imports = [
-            run_fresh(
-                run_tree, env, TIMEOUT, root=str(root), names=names, rewriting=mode == "rewriting"
-            )
+            run_fresh(run_tree, env, TIMEOUT, paths=paths, rewriting=mode == "rewriting")
             for _ in ("cold", "warm")
         ]
         figures[f"{mode} cold"] = (runs[0], imports[0])
@@ -144,11 +127,12 @@ def main() -> None:
     imports: dict[str, list[float]] = {mode: [] for mode in MODES}
     with tempfile.TemporaryDirectory(prefix="bench-rewrite-") as directory:
         root = Path(directory)
-        names = write_tree(root, tests)
+        paths = write_tree(root, tests)
+        tests = count_tests(paths)
         for round_index in range(rounds):
             order = ["plain", "rewriting"] if round_index % 2 == 0 else ["rewriting", "plain"]
             for mode, (run_seconds, import_seconds) in measure_round(
-                root, names, env, order
+                root, paths, env, order
             ).items():
                 runs[mode].append(run_seconds)
                 imports[mode].append(import_seconds)
