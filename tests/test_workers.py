@@ -79,6 +79,8 @@ def worker_main(job, emit):
 
 def on_event(event):
     print(json.dumps(event), flush=True)
+    if PLAN.get("finish_after_first") and event[0] == "outcome":
+        pool.stop(interrupt=False)
 
 pool = WorkerPool(PLAN.get("count", 2), worker_main=worker_main,
                   max_restarts=PLAN.get("max_restarts", 4),
@@ -321,6 +323,20 @@ def test_ctrl_c_keeps_what_finished_and_ends_within_a_second(
     assert "interrupted: worker" in run.outcomes["b::test_1"]["message"]  # killed after grace
     assert not [event for event in run.of("start") if event[1].endswith("test_2")]
     assert bool(run.of("raised")) is not handler
+
+
+def test_a_stop_that_does_not_interrupt_lets_running_tests_finish(tmp_path: Path) -> None:
+    files = {"a": ["sleep0.2", "pass"], "b": ["sleep0.6", "pass"], "c": ["pass"]}
+    run = run_plan(tmp_path, files, count=2, finish_after_first=True)
+    # a's first test ended first and stopped the run while b's first was asleep: that one
+    # finished, b's next never started, and no file after them was taken. (a's worker may
+    # begin its next test before the signal reaches it.)
+    kinds = run.kinds()
+    assert kinds["b::test_0"] == "passed" and "b::test_1" not in kinds
+    assert set(kinds.values()) == {"passed"}
+    assert len(run.of("start")) == len(run.of("outcome"))
+    assert "c" not in {event[1] for event in run.of("collected")}
+    assert not run.of("worker-error")
 
 
 def test_a_second_stop_kills_at_once(start_plan: Callable[..., subprocess.Popen]) -> None:

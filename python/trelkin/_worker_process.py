@@ -5,7 +5,7 @@ After the fork, ``run_worker`` makes the process a worker: its own process group
 at the terminal reaches the parent alone, which decides), SIGKILL when the parent dies,
 stdin on /dev/null, none of the parent's exit handlers or other pipes, faulthandler
 writing to the file the parent gave it (on a fatal signal, and on SIGUSR1 for every
-thread), and fds 1 and 2 captured into the parent's files when asked. Then it runs each
+thread), SIGUSR2 meaning "start no further test", and fds 1 and 2 captured into the parent's files when asked. Then it runs each
 job the parent sends with ``worker_main`` until the parent says to exit, and leaves with
 ``os._exit``: it never returns into the code that forked it.
 
@@ -70,12 +70,15 @@ class _Channel:
         self.jobs_fd = jobs_fd
         self.events_fd = events_fd
         self.pid = os.getpid()
-        self.interrupted = False
+        self.stopping = False  # no further test may start
         self.sending = False
         self.held = False
 
+    def on_sigusr2(self, signum: int, frame: FrameType | None) -> None:
+        self.stopping = True  # the running test goes on
+
     def on_sigint(self, signum: int, frame: FrameType | None) -> None:
-        self.interrupted = True
+        self.stopping = True
         if self.sending:
             self.held = True
             return
@@ -166,7 +169,8 @@ def _prepare_child(
     os.environ["PYTEST_XDIST_WORKER_COUNT"] = str(count)
     channel = _Channel(jobs_fd, events_fd)
     signal.signal(signal.SIGINT, channel.on_sigint)
-    for signum in (signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM, signal.SIGUSR2):
+    signal.signal(signal.SIGUSR2, channel.on_sigusr2)
+    for signum in (signal.SIGTERM, signal.SIGCHLD, signal.SIGALRM):
         signal.signal(signum, signal.SIG_DFL)
     return channel
 
@@ -179,8 +183,8 @@ def _serve(
 
     def emit(event: Event) -> None:
         if event[0] == "start":
-            if channel.interrupted:
-                raise KeyboardInterrupt  # stopping: no further test begins
+            if channel.stopping:
+                raise KeyboardInterrupt  # no further test begins
             channel.send((START, event, fds.mark() if fds is not None else (0, 0)))
         else:
             channel.send((EVENT, event))

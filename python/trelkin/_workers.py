@@ -5,6 +5,7 @@
     pool = WorkerPool(count, worker_main=run_file, max_restarts=4, timeout=None)
     pool.run(jobs, on_event)   # returns when every job is done, or after stop()
     pool.stop()                # Ctrl-C: see below
+    pool.stop(interrupt=False) # -x, --maxfail: the running tests finish, no other starts
 
 ``jobs`` is a list of ``Job`` in scheduling order; whichever worker is free takes the next
 one, and a file stays whole on one worker. ``worker_main(job, emit)`` runs inside the
@@ -44,7 +45,10 @@ the pool's size, as test suites written for pytest-xdist expect.
 ``stop()`` (from a SIGINT handler, or any thread) stops scheduling, sends SIGINT to the
 workers (a ``KeyboardInterrupt`` in each running test; a worker that got one starts no
 further test), waits at most ``GRACE_SECONDS`` for them to end, then kills them. A second
-``stop()`` kills them at once. A ``KeyboardInterrupt`` raised in ``run`` itself does the
+``stop()`` kills them at once. ``stop(interrupt=False)`` stops scheduling and lets each
+running test finish: the worker's next "start" raises ``KeyboardInterrupt`` in
+``worker_main`` instead (a SIGUSR2 tells it, so a worker between two tests may begin one
+more before it arrives); an interrupting ``stop()`` may follow. A ``KeyboardInterrupt`` raised in ``run`` itself does the
 same as ``stop()`` and is raised again once the workers are gone.
 
 Workers are forks of the calling process (call ``run`` after collection, so each starts
@@ -168,11 +172,15 @@ class WorkerPool:
         self.timeout = timeout if timeout and timeout > 0 else None
         self.capture = capture
         self._stop_requests = 0
+        self._finish_requested = False
         self._wake: tuple[int, int] | None = None
 
-    def stop(self) -> None:
+    def stop(self, *, interrupt: bool = True) -> None:
         """Safe in a signal handler: the loop in ``run`` does the work."""
-        self._stop_requests += 1
+        if interrupt:
+            self._stop_requests += 1
+        else:
+            self._finish_requested = True
         if self._wake is not None:
             try:
                 os.write(self._wake[1], b"!")
@@ -206,6 +214,7 @@ class _Run:
         self.restarts = 0
         self.restart_limit = pool.restart_limit
         self.draining = False  # no new jobs: the restart limit was reached
+        self.finishing = False  # no new jobs or tests: stop(interrupt=False)
         self.stop_seen = 0
         self.stop_deadline: float | None = None
         self.wake = os.pipe()
@@ -214,6 +223,7 @@ class _Run:
         self.poller.register(self.wake[0], select.POLLIN)
         pool._wake = self.wake
         pool._stop_requests = 0
+        pool._finish_requested = False
         self.death_signal = death_signal_setter()
 
     # -- the loop
@@ -322,7 +332,7 @@ class _Run:
 
     def give_next(self, worker: _Worker) -> None:
         worker.file = None
-        if self.queue and not self.draining and not self.stop_seen:
+        if self.queue and self.scheduling():
             worker.file = self.queue.popleft()
             _send(worker.jobs, worker.file.job)
         else:
@@ -475,7 +485,7 @@ class _Run:
             resumed = Job(job.path, job.skip | frozenset(file.reported), job.payload)
             file.job = resumed
             self.queue.appendleft(file)
-        if self.queue and not self.draining and not self.stop_seen:
+        if self.queue and self.scheduling():
             self.spawn(name, generation + 1, self.queue.popleft())
 
     def report(self, worker: _Worker, kind: Kind, message: str) -> None:
@@ -523,7 +533,20 @@ class _Run:
             self.report(worker, Kind.TIMEOUT, f"timeout: '{running.nodeid}' ran longer than "
                         f"{running.timeout:g}s; worker '{worker.name}' was replaced")
 
+    def scheduling(self) -> bool:
+        """Whether files may still be handed out. Reads the pool's requests themselves: a
+        stop asked for by ``on_event`` holds for the very next message."""
+        pool = self.pool
+        return not (self.draining or pool._finish_requested or pool._stop_requests)
+
     def check_stop(self) -> None:
+        if self.pool._finish_requested and not self.finishing:
+            self.finishing = True
+            for worker in self.workers.values():
+                if worker.file is None:
+                    self.dismiss(worker)
+                elif worker.ending is None:
+                    _signal(worker.pid, signal.SIGUSR2)
         requests = self.pool._stop_requests
         if requests == self.stop_seen:
             if self.stop_deadline is not None and time.monotonic() >= self.stop_deadline:
