@@ -35,6 +35,8 @@ class TempPathFactory:
         self._given = Path(basetemp).absolute() if basetemp else None
         self._basetemp: Path | None = None
         self._lock = threading.Lock()
+        # The next number to try for each base name.
+        self._next: dict[str, int] = {}
 
     def getbasetemp(self) -> Path:
         with self._lock:
@@ -57,14 +59,16 @@ class TempPathFactory:
                 path = base / basename
                 path.mkdir()
                 return path
-            number = 0
+            number = self._next.get(basename, 0)
             while True:
                 path = base / f"{basename}{number}"
+                number += 1
                 try:
                     path.mkdir()
-                    return path
                 except FileExistsError:
-                    number += 1
+                    continue
+                self._next[basename] = number
+                return path
 
 
 class TempdirFactory:
