@@ -124,13 +124,14 @@ def run_worker(
     blocked: set[signal.Signals],
 ) -> None:
     """Runs in the child of a fork; ``blocked`` is the signal mask to restore (the parent
-    blocks SIGINT across the fork, so none arrives before the worker's handler is set)."""
+    blocks SIGINT and SIGUSR2 across the fork, so none arrives before the worker's handlers
+    are set)."""
     status = 0
     try:
         channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         faulthandler.enable(dump, all_threads=True)
         faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         fds = None
         if captured is not None:
             fds = _fdcapture.FdCapture(captured)

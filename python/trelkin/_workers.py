@@ -48,8 +48,9 @@ further test), waits at most ``GRACE_SECONDS`` for them to end, then kills them.
 ``stop()`` kills them at once. ``stop(interrupt=False)`` stops scheduling and lets each
 running test finish: the worker's next "start" raises ``KeyboardInterrupt`` in
 ``worker_main`` instead (a SIGUSR2 tells it, so a worker between two tests may begin one
-more before it arrives); an interrupting ``stop()`` may follow. A ``KeyboardInterrupt`` raised in ``run`` itself does the
-same as ``stop()`` and is raised again once the workers are gone.
+more before it arrives); an interrupting ``stop()`` may follow. A ``KeyboardInterrupt``
+raised in ``run`` itself does the same as ``stop()`` and is raised again once the workers
+are gone.
 
 Workers are forks of the calling process (call ``run`` after collection, so each starts
 with the session's state but none of the test modules), each in its own process group,
@@ -289,30 +290,36 @@ class _Run:
         inherited = [self.wake[0], self.wake[1], events_read, jobs_write, *self.by_fd]
         inherited += [fd for other in self.workers.values() for fd in other.files()]
         parent = os.getpid()
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        # Held until the child has its handlers: the parent's (or the default, which
+        # kills) must never run in it.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGUSR2})
         try:
             with warnings.catch_warnings():
                 # The process may run threads of its own (the core's pool); the child
                 # touches none of their state.
                 warnings.simplefilter("ignore", DeprecationWarning)
                 pid = os.fork()
-            if pid == 0:
-                run_worker(
-                    name=name,
-                    count=self.pool.count,
-                    job=file.job,
-                    jobs_fd=jobs_read,
-                    events_fd=events_write,
-                    close=inherited,
-                    dump=dump,
-                    captured=captured,
-                    worker_main=self.pool.worker_main,
-                    death_signal=self.death_signal,
-                    parent=parent,
-                    blocked=blocked,
-                )
-        finally:
+        except OSError:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+            for fd in (events_read, events_write, jobs_read, jobs_write, dump, *(captured or ())):
+                os.close(fd)
+            raise
+        if pid == 0:
+            run_worker(  # never returns; restores the signal mask once its handlers are set
+                name=name,
+                count=self.pool.count,
+                job=file.job,
+                jobs_fd=jobs_read,
+                events_fd=events_write,
+                close=inherited,
+                dump=dump,
+                captured=captured,
+                worker_main=self.pool.worker_main,
+                death_signal=self.death_signal,
+                parent=parent,
+                blocked=blocked,
+            )
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         os.close(events_write)
         os.close(jobs_read)
         try:
