@@ -495,3 +495,35 @@ def test_ctrl_c_keeps_the_report_of_what_finished(tmp_path: Path) -> None:
     report = (tmp_path / "report.xml").read_text()
     assert "it differs" in report and 'name="test_passes"' in report
     assert "it differs" in out
+
+
+def junit_outcomes(path: Path) -> dict[str, tuple[str, str]]:
+    """(outcome, message) of each test case of a JUnit report."""
+    import xml.etree.ElementTree as ElementTree
+
+    outcomes = {}
+    for case in ElementTree.parse(path).getroot().iter("testcase"):
+        failure = case.find("failure") if case.find("failure") is not None else case.find("error")
+        kind = "failed" if failure is not None else "skipped" if case.find("skipped") is not None \
+            else "passed"
+        message = failure.get("message", "") if failure is not None else ""
+        outcomes[f"{case.get('classname')}.{case.get('name')}"] = (kind, message)
+    return outcomes
+
+
+def test_crashes_come_out_as_pytest_xdist_reports_them(tmp_path: Path) -> None:
+    (tmp_path / "test_crash.py").write_text(
+        "import ctypes\ndef test_before():\n    pass\ndef test_segfault():\n"
+        "    ctypes.string_at(0)\ndef test_after():\n    pass\n")
+    (tmp_path / "test_exit.py").write_text(
+        "import os\ndef test_exit0():\n    os._exit(0)\ndef test_after_exit():\n    pass\n")
+    command(tmp_path, "-n", "2", "--junitxml=ours.xml")
+    subprocess.run([sys.executable, "-m", "pytest", "-n", "2", "-p", "no:cacheprovider",
+                    "--junitxml=theirs.xml"], cwd=tmp_path, capture_output=True, timeout=120)
+    ours, theirs = junit_outcomes(tmp_path / "ours.xml"), junit_outcomes(tmp_path / "theirs.xml")
+    assert {name: kind for name, (kind, _) in ours.items()} == {
+        name: kind for name, (kind, _) in theirs.items()}
+    for name, (_, message) in theirs.items():
+        # pytest-xdist's JUnit says 'failed on setup with "worker ... crashed ..."'.
+        crash = message.partition('"')[2].removesuffix('"')
+        assert ours[name][1].startswith(crash)  # and then the signal or exit status
