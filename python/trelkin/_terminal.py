@@ -155,6 +155,7 @@ class Progress:
         *,
         verbosity: int,
         live: bool,
+        estimates: dict[str, int] | None = None,
     ) -> None:
         self._terminal = terminal
         self._verbose = verbosity > 0
@@ -166,8 +167,12 @@ class Progress:
         self._remaining = {name: count for name, count in files}
         self._held: dict[str, list[bytes]] = {}
         self._head = 0  # index of the file whose letters show now
-        # A file's count is None until a worker has collected it.
-        self.total = sum(count or 0 for _, count in files)
+        # A file's count is None until a worker has collected it; until then the share
+        # counts it by the estimate given.
+        self._estimates = dict(estimates or {})
+        self.total = sum(
+            count if count is not None else self._estimates.get(name, 1) for name, count in files
+        )
         self._done = 0
         self._shown = 0  # letters shown: files show in order, so the share is theirs
         self._column = 0
@@ -185,7 +190,9 @@ class Progress:
         with self._lock:
             self._names_shown[name] = shown
             if name in self._remaining:
-                self.total += count - (self._remaining[name] or 0)
+                known = self._remaining[name]
+                self.total += count - (known if known is not None else
+                                       self._estimates.get(name, 1))
                 self._remaining[name] = count
             else:
                 self._order.append(name)
@@ -220,8 +227,8 @@ class Progress:
             remaining = self._remaining.get(head, 0)
             if remaining is None or remaining > 0:
                 return
-            if self._open_line or self._names:
-                self._end_line()
+            if self._names:
+                self._end_line()  # a line per file; -q runs the letters on across files
             self._head += 1
             if self._head < len(self._order):
                 following = self._order[self._head]
