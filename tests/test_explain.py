@@ -266,3 +266,49 @@ def test_format_explanation(explanation: str, expected: str) -> None:
 
 def test_catalogue_covers_enough_cases() -> None:
     assert len(NAMES) >= 40, textwrap.shorten(", ".join(NAMES), 80)
+
+
+@pytest.mark.parametrize(
+    ("ini", "settings", "names"),
+    [
+        (
+            "assertion_text_diff_style=block",
+            {"diff_style": "block"},
+            ["test_str_short", "test_str_multiline", "test_dataclass"],
+        ),
+        ("truncation_limit_lines=3", {"max_lines": 3}, ["test_dict", "test_long_dict"]),
+        ("truncation_limit_chars=50", {"max_chars": 50}, ["test_long_list", "test_str_long"]),
+        (
+            "truncation_limit_lines=0",
+            {"max_lines": 0, "max_chars": 0},
+            ["test_long_dict"],
+        ),
+    ],
+)
+def test_ini_settings_match_pytest(
+    catalogue: Path,
+    ini: str,
+    settings: dict[str, object],
+    names: list[str],
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    monkeypatch.delenv("CI", raising=False)
+    monkeypatch.delenv("BUILD_NUMBER", raising=False)
+    flags = ["-o", ini]
+    if ini == "truncation_limit_lines=0":
+        flags += ["-o", "truncation_limit_chars=0"]
+    report = sections(run_pytest(catalogue.parent, "--tb=short", *flags, catalogue.name))
+    module = import_rewritten(catalogue, "catalogue_settings")
+    _explain.configure(**settings)  # type: ignore[arg-type]
+    try:
+        for name in names:
+            exc = failure_of(getattr(module, name))
+            _, longrepr = _traceback.format_failure(exc, style="short")
+            assert without_ids(e_lines(normalise(longrepr))) == without_ids(e_lines(report[name]))
+    finally:
+        _explain.configure()
+
+
+def test_unknown_diff_style_is_refused() -> None:
+    with pytest.raises(ValueError, match="ndiff' or 'block'"):
+        _explain.configure(diff_style="sideways")

@@ -341,3 +341,19 @@ def test_recursion_is_cut_where_it_repeats() -> None:
     _, longrepr = _traceback.format_failure(failure_of(recurse, 1), style="short")
     assert longrepr.count("in recurse") == 2
     assert "!!! Recursion detected (same locals & position)" in longrepr
+
+
+@pytest.mark.parametrize(
+    "name", ["test_raises_inside_assert", "test_raises_inside_method_assert", "test_chain"]
+)
+def test_native_matches_python_on_the_plain_module(failures_file: Path, name: str) -> None:
+    import runpy
+    import traceback
+
+    plain = runpy.run_path(str(failures_file))
+    expected = "".join(traceback.format_exception(failure_of(plain[name])))
+    # The runner's frame, which trelkin drops: its file has no source to show.
+    expected = re.sub(r'  File ".*_oracle_runner.py", line \d+, in \w+\n', "", expected)
+    exc = trelkin_failure(failures_file, None, name)
+    _, longrepr = _traceback.format_failure(exc, style="native")
+    assert longrepr == expected.rstrip("\n")

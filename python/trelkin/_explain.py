@@ -35,7 +35,8 @@ from trelkin._pretty import (
     saferepr_unlimited,
 )
 
-# Truncation of long explanations: this many lines or characters unless -vv or CI.
+# Truncation of long explanations, by default: this many lines or characters unless -vv
+# or CI (pytest's truncation_limit_lines and truncation_limit_chars).
 MAX_LINES = 8
 MAX_CHARS = MAX_LINES * 80
 TRUNCATION_MSG = "...Full output truncated, use '-vv' to show"
@@ -48,15 +49,34 @@ class Settings:
     verbosity: int = 0
     # None: decided by the CI and BUILD_NUMBER environment variables, as pytest does.
     truncate: bool | None = None
+    max_lines: int = MAX_LINES  # 0: no limit on lines
+    max_chars: int = MAX_CHARS  # 0: no limit on characters
+    diff_style: str = "ndiff"  # or "block": both strings shown whole, one under the other
 
 
 settings = Settings()
 
 
-def configure(*, verbosity: int = 0, truncate: bool | None = None) -> None:
-    """Sets the verbosity of every explanation built from now on, in every thread."""
+def configure(
+    *,
+    verbosity: int = 0,
+    truncate: bool | None = None,
+    max_lines: int = MAX_LINES,
+    max_chars: int = MAX_CHARS,
+    diff_style: str = "ndiff",
+) -> None:
+    """Sets how every explanation built from now on is shown, in every thread: the
+    assertion verbosity (``-v``, ``-vv``), truncation (None: unless -vv or on CI) and its
+    limits (the ``truncation_limit_*`` ini values), and the ``assertion_text_diff_style``."""
+    if diff_style not in ("ndiff", "block"):
+        raise ValueError(
+            f"assertion_text_diff_style must be 'ndiff' or 'block', not {diff_style!r}"
+        )
     settings.verbosity = verbosity
     settings.truncate = truncate
+    settings.max_lines = max_lines
+    settings.max_chars = max_chars
+    settings.diff_style = diff_style
 
 
 def running_on_ci() -> bool:
@@ -64,9 +84,21 @@ def running_on_ci() -> bool:
 
 
 def _should_truncate() -> bool:
+    if not settings.max_lines and not settings.max_chars:
+        return False
     if settings.truncate is not None:
         return settings.truncate
     return settings.verbosity < 2 and not running_on_ci()
+
+
+def _budget() -> tuple[int, int]:
+    """How far the comparison helpers need to go: the limits plus the footer's slack
+    (0: no limit)."""
+    if not _should_truncate():
+        return 0, 0
+    lines = settings.max_lines + _FOOTER_LINES + 1 if settings.max_lines else 0
+    chars = settings.max_chars + _FOOTER_CHARS if settings.max_chars else 0
+    return lines, chars
 
 
 # ---------------------------------------------------------------------------------------
@@ -99,9 +131,7 @@ def _assertrepr_compare(op: str, left: object, right: object, verbose: int) -> I
         left_repr = saferepr(left, maxsize=maxsize, use_ascii=use_ascii)
         right_repr = saferepr(right, maxsize=maxsize, use_ascii=use_ascii)
     summary = f"{left_repr} {op} {right_repr}"
-    budget = (
-        (MAX_LINES + _FOOTER_LINES + 1, MAX_CHARS + _FOOTER_CHARS) if _should_truncate() else (0, 0)
-    )
+    budget = _budget()
     started = False
     try:
         if op == "==":
@@ -147,7 +177,10 @@ def _compare_eq_any(
     left: object, right: object, verbose: int, budget: tuple[int, int]
 ) -> Iterator[str]:
     if isinstance(left, str) and isinstance(right, str):
-        yield from _diff_text(left, right, verbose, budget)
+        if settings.diff_style == "block":
+            yield from _block_text(left, right)
+        else:
+            yield from _diff_text(left, right, verbose, budget)
         return
     approx = _approx_side(left, right)
     if approx is not None:
@@ -243,6 +276,14 @@ def _diff_text(left: str, right: str, verbose: int, budget: tuple[int, int]) -> 
     left_lines = _cap_lines(left, budget)
     right_lines = _cap_lines(right, budget)
     yield from "\n".join(line.strip("\n") for line in ndiff(right_lines, left_lines)).splitlines()
+
+
+def _block_text(left: str, right: str) -> Iterator[str]:
+    yield "Left:"
+    yield from ("  " + line for line in left.split("\n"))
+    yield ""
+    yield "Right:"
+    yield from ("  " + line for line in right.split("\n"))
 
 
 def _cap_lines(text: str, budget: tuple[int, int]) -> list[str]:
@@ -429,23 +470,22 @@ def _compare_eq_iterable(
 
 def _materialize_truncated(lines: Iterable[str]) -> list[str]:
     """Pulls lines only until the explanation is known to be too long, then cuts it."""
-    line_cap = MAX_LINES + _FOOTER_LINES + 1
-    tolerable_chars = MAX_CHARS + _FOOTER_CHARS
+    line_cap, tolerable_chars = _budget()
     kept: list[str] = []
     chars = 0
     for line in lines:
         kept.append(line)
         chars += len(line)
-        if len(kept) >= line_cap or chars > tolerable_chars:
+        if (line_cap and len(kept) >= line_cap) or (tolerable_chars and chars > tolerable_chars):
             break
     else:
         return kept
-    return truncate(kept)
+    return truncate(kept, settings.max_lines, settings.max_chars)
 
 
 def truncate(lines: list[str], max_lines: int = MAX_LINES, max_chars: int = MAX_CHARS) -> list[str]:
-    """Cuts an explanation to ``max_lines`` lines or ``max_chars`` characters, whichever
-    comes first, ending it with the "...Full output truncated" footer."""
+    """Cuts an explanation to ``max_lines`` lines or ``max_chars`` characters (0: no
+    limit), whichever comes first, ending it with the "...Full output truncated" footer."""
     tolerable_chars = max_chars + _FOOTER_CHARS
     if not max_lines or len(lines) <= max_lines + _FOOTER_LINES:
         if not max_chars or sum(map(len, lines)) <= tolerable_chars:

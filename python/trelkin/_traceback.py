@@ -469,8 +469,7 @@ class _Formatter:
 
     def native(self, exc: BaseException) -> list[str]:
         summary = std_traceback.TracebackException.from_exception(exc)
-        if not self.full_trace:
-            _drop_runner_frames(summary)
+        _prepare_native(summary, exc, self.full_trace)
         return "".join(summary.format()).rstrip("\n").split("\n")
 
     def chain(self, exc: BaseException) -> list[str]:
@@ -502,8 +501,7 @@ class _Formatter:
 
     def native_single(self, exc: BaseException) -> list[str]:
         summary = std_traceback.TracebackException.from_exception(exc, compact=True)
-        if not self.full_trace:
-            _drop_runner_frames(summary)
+        _prepare_native(summary, exc, self.full_trace)
         if not isinstance(exc, BaseExceptionGroup):
             summary.__cause__ = summary.__context__ = None
         lines = (
@@ -516,15 +514,39 @@ class _Formatter:
         return lines
 
 
-def _drop_runner_frames(summary: std_traceback.TracebackException) -> None:
-    summary.stack = std_traceback.StackSummary.from_list(
-        [frame for frame in summary.stack if not is_runner_frame(frame.filename)]
-    )
-    for inner in getattr(summary, "exceptions", None) or []:
-        _drop_runner_frames(inner)
-    for linked in (summary.__cause__, summary.__context__):
-        if linked is not None:
-            _drop_runner_frames(linked)
+def _prepare_native(
+    summary: std_traceback.TracebackException, exc: BaseException | None, full_trace: bool
+) -> None:
+    """Python's own form, but with the runner's frames dropped and the columns of asserts
+    rewritten in the text taken back to the source's, in the whole chain and group."""
+    if exc is None:
+        return
+    kept = []
+    for frame, entry in zip(summary.stack, _entries(exc.__traceback__), strict=False):
+        if "__trelkin_fail__" in entry.frame.f_code.co_names and frame.lineno is not None:
+            position = (
+                frame.lineno,
+                frame.end_lineno or frame.lineno,
+                frame.colno or 0,
+                frame.end_colno or 0,
+            )
+            original = _original_position(entry, position)
+            if original is None:
+                frame.colno = frame.end_colno = None
+            else:
+                frame.lineno, frame.end_lineno, frame.colno, frame.end_colno = original
+        if full_trace or not is_runner_frame(frame.filename):
+            kept.append(frame)
+    summary.stack = std_traceback.StackSummary.from_list(kept)
+    inner = getattr(exc, "exceptions", None) or ()
+    for inner_summary, inner_exc in zip(
+        getattr(summary, "exceptions", None) or (), inner, strict=False
+    ):
+        _prepare_native(inner_summary, inner_exc, full_trace)
+    if summary.__cause__ is not None:
+        _prepare_native(summary.__cause__, exc.__cause__, full_trace)
+    if summary.__context__ is not None:
+        _prepare_native(summary.__context__, exc.__context__, full_trace)
 
 
 def _cut_recursion(entries: list[_Entry], full_trace: bool) -> tuple[list[_Entry], str | None]:
