@@ -26,14 +26,16 @@ def _clean(text: str) -> str:
 
 
 def _names(nodeid: str, prefix: str | None) -> tuple[str, str]:
-    """(classname, name) as pytest's: the file's dotted module path and the classes,
-    then the test's name with its parameters."""
-    parts = nodeid.split("::")
-    module = parts[0].removesuffix(".py").replace("/", ".")
-    classname = ".".join([module, *parts[1:-1]]) if len(parts) > 1 else module
+    """(classname, name) as pytest's: the file's dotted module path and the classes, then
+    the test's name with its parameters (which may hold "::" themselves)."""
+    path, bracket, params = nodeid.partition("[")
+    names = path.split("::")
+    names[0] = names[0].replace("/", ".").removesuffix(".py")
+    names[-1] += bracket + params
+    classname = ".".join(names[:-1])
     if prefix:
         classname = f"{prefix}.{classname}"
-    return classname, parts[-1] if len(parts) > 1 else parts[0]
+    return classname, names[-1]
 
 
 def write(filename: str, session: Session, seconds: float, started: float) -> None:

@@ -415,7 +415,7 @@ class _ProcessWatch:
 
         os._exit = self._real_exit
         if self._faulthandler_was:
-            faulthandler.enable(all_threads=True)
+            faulthandler.enable(file=2, all_threads=True)
         else:
             faulthandler.disable()
         os.close(self._stderr)
