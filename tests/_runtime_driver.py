@@ -1,6 +1,7 @@
 """Runs the runtime over the tree in the working directory, sequentially, and prints one
 JSON line: outcomes by node id (or, with --records, every outcome record in run order).
-Options: -k EXPR, -m EXPR, --strict-markers, -o name=value, --runxfail, --basetemp DIR."""
+Options: -k EXPR, -m EXPR, --strict-markers, -o name=value, -p NAME, --runxfail,
+--basetemp DIR."""
 
 from __future__ import annotations
 
@@ -31,6 +32,7 @@ def main() -> None:
     parser.add_argument("--runxfail", action="store_true")
     parser.add_argument("--basetemp")
     parser.add_argument("-o", dest="override_ini", action="append", default=[])
+    parser.add_argument("-p", dest="plugins", action="append", default=[])
     parser.add_argument("paths", nargs="*")
     options, _ = parser.parse_known_args()
     from trelkin import _collect, _config

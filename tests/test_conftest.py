@@ -197,3 +197,57 @@ def test_option_definitions_are_argparse_ready(tmp_path: Path) -> None:
         parser.add_argument(*flags, **kwargs)
     options = parser.parse_args(["--count", "7"])
     assert (options.flavour, options.how_many, options.fast) == ("plain", 7, False)
+
+
+def _installed_plugin(site: Path) -> None:
+    """A package that declares a pytest11 entry point, as pytest-mock does."""
+    (site / "fakeplugin_trelkin.py").write_text(textwrap.dedent("""
+        import pytest
+        def pytest_addoption(parser):
+            parser.addoption("--fake-level", default="3")
+            parser.addini("fake_key", "help", default="ini-default")
+        def pytest_configure(config):
+            config.addinivalue_line("markers", "fake: a plugin's mark")
+        def pytest_runtest_logreport(report):
+            pass
+        @pytest.fixture
+        def fake_fixture(pytestconfig):
+            return pytestconfig.getoption("fake_level"), pytestconfig.getini("fake_key")
+    """))
+    info = site / "fakeplugin_trelkin-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: fakeplugin-trelkin\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text("[pytest11]\nfake = fakeplugin_trelkin\n")
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [((), "passed"), (("-p", "no:fake"), "error")],
+    ids=["loaded", "disabled"],
+)
+def test_installed_plugins_give_their_fixtures(tmp_path: Path, args: tuple[str, ...], expected: str) -> None:
+    import json
+    import os
+    import subprocess
+    import sys
+
+    site = tmp_path / "site"
+    site.mkdir()
+    _installed_plugin(site)
+    tree = write(tmp_path / "tree", {
+        "test_plugin.py": """
+            import pytest
+            @pytest.mark.fake
+            def test_uses(fake_fixture):
+                assert fake_fixture == ("3", "ini-default")
+            """,
+    })
+    driver = Path(__file__).with_name("_runtime_driver.py")
+    env = {**os.environ, "PYTHONPATH": str(site)}
+    env.pop("PYTEST_DISABLE_PLUGIN_AUTOLOAD", None)
+    done = subprocess.run([sys.executable, str(driver), "--strict-markers", *args],
+                          cwd=tree, env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    outcomes = json.loads(done.stdout.splitlines()[-1])
+    key = "test_plugin.py::test_uses" if expected == "passed" else "test_plugin.py"
+    assert outcomes.get(key) == expected, outcomes

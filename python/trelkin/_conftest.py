@@ -222,11 +222,16 @@ class Config:
 
     def getoption(self, name: str, default: Any = argparse.SUPPRESS, skip: bool = False) -> Any:
         dest = name
+        installed = self._manager.installed_parser
         if name.startswith("-"):
-            dest = self.parser.dest_of(name) or name.lstrip("-").replace("-", "_")
+            dest = self.parser.dest_of(name) or installed.dest_of(name) or name.lstrip("-").replace("-", "_")
         if hasattr(self.option, dest):
             value = getattr(self.option, dest)
-        elif self.parser.dest_of(dest) is not None or dest in _PYTEST_DEFAULTS:
+        elif (
+            self.parser.dest_of(dest) is not None
+            or installed.dest_of(dest) is not None
+            or dest in _PYTEST_DEFAULTS
+        ):
             value = self._default(dest)
         elif default is not argparse.SUPPRESS:
             return default
@@ -239,7 +244,7 @@ class Config:
         return value
 
     def _default(self, dest: str) -> Any:
-        for flags, attrs in self.parser.definitions:
+        for flags, attrs in [*self.parser.definitions, *self._manager.installed_parser.definitions]:
             if (attrs.get("dest") or _dest(flags)) == dest:
                 if "default" in attrs:
                     return attrs["default"]
@@ -284,6 +289,8 @@ class Conftests:
         self.runtime = runtime
         self.settings = settings
         self.parser = Parser(settings)
+        # Installed plugins' options: their defaults only, not on trelkin's command line.
+        self.installed_parser = Parser(settings)
         self.loaded: dict[Path, Any] = {}
         # (directory or None for a plugin, module or object), in registration order.
         self.entries: list[tuple[Path | None, Any]] = []
@@ -323,7 +330,43 @@ class Conftests:
         self._register(module, path.parent, baseid, str(path))
         return module
 
-    def _register(self, module: Any, directory: Path | None, baseid: str, name: str) -> None:
+    def load_installed_plugins(self, requested: Iterable[str]) -> None:
+        """Imports the plugins installed packages declare (entry points ``pytest11``) and
+        those named with ``-p NAME``, less those named ``-p no:NAME``, the ones trelkin
+        does the work of itself, and all of the installed ones when
+        ``PYTEST_DISABLE_PLUGIN_AUTOLOAD`` is set. Their fixtures are visible everywhere;
+        their options get their defaults but are not added to the command line."""
+        requested = list(requested)
+        disabled = {name[3:] for name in requested if name.startswith("no:")}
+        if not os.environ.get("PYTEST_DISABLE_PLUGIN_AUTOLOAD"):
+            from importlib.metadata import entry_points
+
+            for entry in entry_points(group="pytest11"):
+                module_name = entry.value.split(":", 1)[0]
+                if entry.name in disabled or module_name in disabled or _superseded(module_name):
+                    continue
+                self._load_installed(module_name, entry.name)
+        for name in requested:
+            if not name.startswith("no:") and not _superseded(name):
+                self._load_installed(name, name)
+
+    def _load_installed(self, module_name: str, name: str) -> None:
+        if name in self.plugins or module_name in self.plugins:
+            return
+        import warnings
+
+        try:
+            module = importlib.import_module(module_name)
+        except Exception as error:
+            warnings.warn(f"trelkin could not load the plugin {name}: {error}", RuntimeWarning, stacklevel=2)
+            return
+        if module in self.plugins.values():
+            return
+        self._register(module, None, "", name, installed=True)
+
+    def _register(
+        self, module: Any, directory: Path | None, baseid: str, name: str, *, installed: bool = False
+    ) -> None:
         self.plugins[name] = module
         self.entries.append((directory, module))
         self._implementations.clear()
@@ -333,7 +376,7 @@ class Conftests:
         self.runtime.registry.parse(namespace, baseid)
         for plugin in _plugin_names(namespace.get("pytest_plugins")):
             self.import_plugin(plugin)
-        for attribute in namespace:
+        for attribute in () if installed else namespace:
             if attribute.startswith("pytest_") and attribute not in SUPPORTED_HOOKS and attribute != "pytest_plugins":
                 if callable(namespace[attribute]):
                     message = f"trelkin does not run the hook {attribute} defined in {name}"
@@ -341,13 +384,21 @@ class Conftests:
                     import warnings
 
                     warnings.warn(message, RuntimeWarning, stacklevel=2)
-        self._call_one(namespace.get("pytest_addhooks"), {"pluginmanager": self.runtime.config.pluginmanager})
-        self._call_one(namespace.get("pytest_addoption"), {
-            "parser": self.parser, "pluginmanager": self.runtime.config.pluginmanager,
-        })
-        if self.configured:
-            self._apply_defaults()
-            self._call_one(namespace.get("pytest_configure"), {"config": self.runtime.config})
+        manager = self.runtime.config.pluginmanager
+        try:
+            self._call_one(namespace.get("pytest_addhooks"), {"pluginmanager": manager})
+            self._call_one(namespace.get("pytest_addoption"), {
+                "parser": self.installed_parser if installed else self.parser, "pluginmanager": manager,
+            })
+            if self.configured:
+                self._apply_defaults()
+                self._call_one(namespace.get("pytest_configure"), {"config": self.runtime.config})
+        except Exception as error:
+            if not installed:
+                raise
+            import warnings
+
+            warnings.warn(f"trelkin could not set up the plugin {name}: {error}", RuntimeWarning, stacklevel=2)
 
     def import_plugin(self, name: str) -> None:
         if name in self.plugins:
@@ -382,7 +433,7 @@ class Conftests:
 
     def _apply_defaults(self) -> None:
         options = self.runtime.config.option
-        for flags, attrs in self.parser.definitions:
+        for flags, attrs in [*self.parser.definitions, *self.installed_parser.definitions]:
             dest = attrs.get("dest") or _dest(flags)
             if not hasattr(options, dest):
                 setattr(options, dest, self.runtime.config._default(dest))
@@ -436,6 +487,15 @@ class Conftests:
         if function is None or not callable(function):
             return None
         return _invoke(function, kwargs)
+
+
+# Plugins whose work trelkin does itself (workers, time limits, the report log) or that
+# measure a pytest process (coverage): not loaded.
+_SUPERSEDED = ("xdist", "pytest_cov", "pytest_timeout", "pytest_reportlog", "pytest_forked")
+
+
+def _superseded(module_name: str) -> bool:
+    return module_name.split(".", 1)[0] in _SUPERSEDED
 
 
 class _Namespace:

@@ -86,6 +86,7 @@ class Runtime:
         self._local = threading.local()
         self._last_item: Item | None = None
         self._failed = 0
+        self._plugins_loaded = False
         # record_testsuite_property values, for the JUnit report's <properties>.
         self.testsuite_properties: list[tuple[str, str]] = []
         from trelkin import _builtins
@@ -99,6 +100,9 @@ class Runtime:
         their ``pytest_addoption``. A conftest that fails to import is a usage error."""
         from trelkin._traceback import format_collection_error
 
+        if not self._plugins_loaded:
+            self._plugins_loaded = True
+            self.conftests.load_installed_plugins(getattr(self.options, "plugins", None) or ())
         for path in paths or [self.settings.rootdir]:
             path = Path(path).absolute()
             directory = path if path.is_dir() else path.parent
