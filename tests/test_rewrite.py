@@ -16,6 +16,8 @@ import weakref
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from trelkin import _rewrite, _rewrite_ast, _rewrite_text
 
@@ -475,3 +477,51 @@ def test_text_rewriting_or_its_fallback(
     with pytest.raises(AssertionError) as raised:
         module.case()
     assert str(raised.value).splitlines()[0].startswith(("assert ", "message"))
+
+
+def expressions() -> st.SearchStrategy[str]:
+    """Assert expressions over traced calls: and/or/not, comparisons and their chains,
+    arithmetic, attribute and method calls, walrus and literals."""
+    leaves = st.one_of(
+        st.integers(-2, 3).map(lambda n: f"t({n})"),
+        st.integers(-2, 3).map(str),
+        st.sampled_from(["x", "obj.attr", "obj.method(t(1))", "[t(0), 1][0]", "(x := t(2))"]),
+    )
+
+    def extend(inner: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
+        return st.one_of(
+            st.tuples(inner, st.sampled_from([" and ", " or "]), inner).map(
+                lambda p: f"({p[0]}{p[1]}{p[2]})"
+            ),
+            inner.map(lambda e: f"(not {e})"),
+            st.tuples(inner, st.sampled_from(["==", "<", "!=", ">="]), inner).map(
+                lambda p: f"({p[0]} {p[1]} {p[2]})"
+            ),
+            st.tuples(inner, inner, inner).map(lambda p: f"({p[0]} < {p[1]} <= {p[2]})"),
+            st.tuples(inner, inner).map(lambda p: f"({p[0]} + {p[1]})"),
+            inner.map(lambda e: f"t({e})"),
+        )
+
+    return st.recursive(leaves, extend, max_leaves=6)
+
+
+@settings(max_examples=150, deadline=None)
+@given(expression=expressions(), with_message=st.booleans())
+def test_random_asserts_behave_as_plain_and_explain_themselves(
+    expression: str, with_message: bool
+) -> None:
+    if with_message:
+        expression += ", 'message ' + str(t(7))"
+    plain = run_case(expression, "plain")
+    for via in ("text", "tree"):
+        assert repr(run_case(expression, via)) == repr(plain), via
+    if plain[1] == "AssertionError":
+        source = PRELUDE + f"def case():\n    x = 1\n    assert {expression}\n"
+        texts = []
+        for via in ("text", "tree"):
+            namespace: dict[str, object] = {"events": []}
+            exec(compile_case(source, via), namespace)
+            with pytest.raises(AssertionError) as raised:
+                namespace["case"]()  # type: ignore[operator]
+            texts.append(str(raised.value))
+        assert texts[0] == texts[1]

@@ -185,6 +185,7 @@ class _AssertRewriter:
         self.temporaries: list[str] = []
         # One dict per format context: hole name -> expression that fills it.
         self.stack: list[dict[str, ast.expr]] = []
+        self.formats: list[str] = []  # every explanation string made on the failing path
         self.holes: dict[str, ast.expr] = {}
 
     def rewrite(self, assert_: ast.Assert) -> list[ast.stmt]:
@@ -247,6 +248,7 @@ class _AssertRewriter:
         keys: list[ast.expr | None] = [ast.Constant(key) for key in current]
         filled = ast.BinOp(template, ast.Mod(), ast.Dict(keys, list(current.values())))
         name = f"@tk_format{next(self.counter)}"
+        self.formats.append(name)
         self.on_failure.append(ast.Assign([_store(name)], filled))
         return _load(name)
 
@@ -263,10 +265,13 @@ class _AssertRewriter:
         return result, self.hole(self.display(result))
 
     def visit_operand(self, operand: ast.expr, later: list[ast.expr]) -> tuple[ast.expr, str]:
-        """Visits an operand; a bare name that a walrus further right rebinds is copied
-        now, since Python reads it before that walrus runs."""
+        """Visits an operand; a walrus runs now, and a bare name that a walrus further
+        right rebinds is copied now, since Python reads it before that walrus runs."""
         before = set(self.holes)
         result, explanation = self.visit(operand)
+        if isinstance(result, ast.NamedExpr):
+            # Run now: what follows is evaluated into temporaries before this node runs.
+            return self.assign(result), explanation
         if isinstance(result, ast.Name) and result.id in _walrus_targets(later):
             snapshot = self.assign(result)
             for key in set(self.holes) - before:
@@ -385,18 +390,24 @@ class _AssertRewriter:
         symbols: list[ast.expr] = []
         texts: list[ast.expr] = []
         operands: list[ast.expr] = [left]
-        outer = self.statements
-        chain_start = len(outer)
-        first_later = len(self.temporaries)
+        outer, outer_failure = self.statements, self.on_failure
+        chain_start = failure_start = 0
+        failure_blocks: list[list[ast.stmt]] = []
+        first_later = first_format = 0
         for i, (op, operand) in enumerate(zip(comp.ops, comp.comparators, strict=True)):
             if i:
-                # A chain stops at its first false link, as Python's does.
+                # A chain stops at its first false link, as Python's does; so does the
+                # explaining of the links after it.
                 inner: list[ast.stmt] = []
                 self.statements.append(ast.If(_load(names[i - 1]), inner, []))
                 self.statements = inner
+                inner_failure: list[ast.stmt] = []
+                self.on_failure.append(ast.If(_load(names[i - 1]), inner_failure, []))
+                self.on_failure = inner_failure
+                failure_blocks.append(inner_failure)
                 if i == 1:
-                    chain_start = len(outer) - 1
-                    first_later = len(self.temporaries)
+                    chain_start, failure_start = len(outer) - 1, len(outer_failure) - 1
+                    first_later, first_format = len(self.temporaries), len(self.formats)
             right, right_text = self.visit_operand(operand, comp.comparators[i + 1 :])
             if isinstance(operand, ast.Compare | ast.BoolOp):
                 right_text = f"({right_text})"
@@ -412,12 +423,19 @@ class _AssertRewriter:
             compared = ast.copy_location(ast.Compare(left, [op], [right]), comp)
             self.statements.append(ast.Assign([_store(names[i])], compared))
             left, left_text = right, right_text
-        self.statements = outer
+        self.statements, self.on_failure = outer, outer_failure
+        for block in failure_blocks:
+            if not block:
+                block.append(ast.Pass())
         skipped = self.temporaries[first_later:] + names[1:]
-        if len(names) > 1 and skipped:
-            # Links never reached still appear in the failure path's tuples.
+        if len(names) > 1:
+            # Links never reached still appear in the explanation's holes and tuples.
             targets: list[ast.expr] = [_store(n) for n in skipped]
             outer.insert(chain_start, ast.Assign(targets, ast.Constant(None)))
+            unexplained = self.formats[first_format:]
+            if unexplained:
+                blanks: list[ast.expr] = [_store(n) for n in unexplained]
+                outer_failure.insert(failure_start, ast.Assign(blanks, ast.Constant("")))
         explanation = _helper(
             "_tk_compare",
             ast.Tuple(symbols, ast.Load()),
