@@ -106,7 +106,13 @@ class LastRun:
                     text += f" (skipped {skipped_files} file{'s' * (skipped_files != 1)})"
                 self.status.append(text)
                 if options.lf:
-                    deselected += len(others)
+                    # As pytest: a file's passed tests are left out as it is collected, but
+                    # a class holding a failure is collected whole, and its passed tests
+                    # count as deselected.
+                    classes = {item.nodeid.rpartition("::")[0] for item in failed
+                               if item.nodeid.count("::") > 1}
+                    deselected += sum(item.nodeid.rpartition("::")[0] in classes
+                                      for item in others)
                     items = failed
                 else:
                     items = failed + others

@@ -18,6 +18,7 @@ from trelkin._terminal import (
     error_title,
     short_summary,
     show_durations,
+    show_passes,
     show_errors,
     show_failures,
     summary_text,
@@ -197,6 +198,9 @@ def finish(
         show_failures(terminal, failures)
     elif collect_only:
         show_errors(terminal, errors)
+    chars = _report_chars(options.reportchars)
+    if "P" in chars and not collect_only:
+        show_passes(terminal, outcomes)
     warned = 0
     if session.warnings is not None:
         session.warnings.uninstall()
@@ -208,7 +212,6 @@ def finish(
         show_durations(terminal, outcomes, options.durations, options.durations_min,
                        options.verbosity >= 2)
     if not options.no_summary:
-        chars = _report_chars(options.reportchars)
         short_summary(terminal, outcomes, session.collection_errors, chars, displayed)
     seconds = time.perf_counter() - started
     counts = count(outcomes)
@@ -224,6 +227,8 @@ def finish(
         )
     elif session.interrupted:
         terminal.rule("KeyboardInterrupt", "!", "red")
+    elif session.stopped_stepwise:
+        terminal.rule(f"Interrupted: {session.stop_reason}", "!", "red")
     elif session.stop_reason is not None:
         terminal.rule(session.stop_reason, "!", "red")
     if collect_only:

@@ -124,7 +124,9 @@ class Session:
         self.process_mode = False
         # A threaded run given up after a Ctrl-C: its threads can't be stopped.
         self.abandoned = False
+        self.stopped_stepwise = False
         self.collected_ids: list[str] = []
+        self.collected_by_path: dict[str, list[str]] = {}
         self.worker_errors: list[str] = []
 
     # ---- collection ------------------------------------------------------------------
@@ -280,11 +282,12 @@ class Session:
             if error is not None:
                 self._collection_outcome(Outcome.from_dict(error))
             self.collected_ids += nodeids
+            self.collected_by_path[path] = nodeids
         elif kind == "outcome":
             outcome = Outcome.from_dict(event[1])
             self._record(outcome)
             if self.stop_reason is not None and not self.interrupted:
-                self.pool.stop()
+                self.pool.stop(interrupt=False)  # -x, --maxfail: running tests end
         elif kind == "deselected":
             self.deselected += event[1]
         elif kind == "warnings":
@@ -367,6 +370,12 @@ class Session:
     def _record(self, outcome: Outcome) -> None:
         if self.emit is not None:
             self.emit(("outcome", outcome.to_dict()))
+            # In a worker: the parent stops scheduling; this worker starts none of its
+            # file's remaining tests once its own failures reach the limit.
+            if outcome.failing and outcome.kind != Kind.NOT_RUN:
+                self.failures += 1
+                if self.maxfail and self.failures >= self.maxfail:
+                    self.stop_reason = "maxfail"
             return
         with self._lock:
             self.outcomes.append(outcome)
@@ -376,10 +385,25 @@ class Session:
                     self.stop_reason = f"stopping after {self.failures} failures"
             if self.lastrun is not None and self.stop_reason is None:
                 self.stop_reason = self.lastrun.stop_reason(outcome)
+                # --sw stops as an interruption does (exit status 2), -x as a failure.
+                self.stopped_stepwise = self.stop_reason is not None
         if self.progress is not None and outcome.kind != Kind.NOT_RUN:
             self.progress.record(outcome.path, outcome.nodeid, outcome.kind)
         if self.on_outcome is not None:
             self.on_outcome(outcome)
+
+    def in_plan_order(self, paths: Sequence[str]) -> list[Outcome]:
+        """The outcomes in the order the tests were planned (files in ``paths`` order,
+        each file's tests as collected), whatever order they finished in."""
+        order: dict[str, int] = {}
+        if self.plan.items:
+            for item in self.plan.items:
+                order.setdefault(item.nodeid, len(order))
+        else:
+            for path in paths:
+                for nodeid in self.collected_by_path.get(path, ()):
+                    order.setdefault(nodeid, len(order))
+        return sorted(self.outcomes, key=lambda outcome: order.get(outcome.nodeid, len(order)))
 
     def finish(self) -> None:
         """Session-scoped teardown, once every test has run."""

@@ -371,6 +371,17 @@ def show_failures(terminal: Terminal, failures: Sequence[Outcome]) -> None:
         _sections(terminal, outcome)
 
 
+def show_passes(terminal: Terminal, outcomes: Sequence[Outcome]) -> None:
+    """-rP: the captured output of the passed tests that wrote any."""
+    passed = [o for o in outcomes if o.kind == Kind.PASSED and (o.stdout or o.stderr or o.log)]
+    if not passed:
+        return
+    terminal.rule("PASSES")
+    for outcome in passed:
+        terminal.rule(outcome_title(outcome), "_", "green", "bold")
+        _sections(terminal, outcome)
+
+
 def show_durations(
     terminal: Terminal, outcomes: Sequence[Outcome], count: int, minimum: float, verbose: bool
 ) -> None:
@@ -426,7 +437,7 @@ def short_summary(
         elif char == "X":
             lines += [_line(terminal, "XPASS", o, displayed) for o in outcomes
                       if o.kind == Kind.XPASSED]
-        elif char in "pP":
+        elif char == "p":
             lines += [_line(terminal, "PASSED", o, displayed, with_message=False)
                       for o in outcomes if o.kind == Kind.PASSED]
     if lines:

@@ -465,6 +465,7 @@ def _run(
                 session.progress.finish()
         if not session.abandoned:
             session.finish()
+        session.outcomes = session.in_plan_order(())
     status = _report.finish(terminal, session, started, items=items)
     if session.abandoned:
         # Tests still blocked in their threads can't be stopped; leaving at once spares
@@ -499,6 +500,7 @@ def _run_processes(
     finally:
         if session.progress is not None:
             session.progress.finish()
+    session.outcomes = session.in_plan_order([f.path for f in found.files])  # type: ignore[attr-defined]
     for text in session.worker_errors:
         terminal.line(text.rstrip("\n"), "red")
     return _report.finish(terminal, session, started, items=session.collected_ids)  # type: ignore[arg-type]
@@ -539,7 +541,7 @@ def _check_writable(path: str) -> None:
 
 
 def session_exit_code(session: Session, items: int) -> ExitCode:
-    if session.interrupted:
+    if session.interrupted or session.stopped_stepwise:
         return ExitCode.INTERRUPTED
     if session.collection_errors and not session.options.continue_on_collection_errors:
         return ExitCode.INTERRUPTED
