@@ -101,6 +101,8 @@ TREES: dict[str, dict[str, str]] = {
     "dynamic skips from hooks and fixtures": {
         "conftest.py": """
             import pytest
+            def pytest_markeval_namespace(config):
+                return {"FROM_HOOK": True}
             def pytest_runtest_setup(item):
                 if item.get_closest_marker("needs_db"):
                     pytest.skip("no database")
@@ -112,6 +114,8 @@ TREES: dict[str, dict[str, str]] = {
             @pytest.mark.needs_db
             def test_db(): pass
             def test_other(): pass
+            @pytest.mark.skipif("FROM_HOOK", reason="hook namespace")
+            def test_hook_namespace(): pass
             """,
     },
 }

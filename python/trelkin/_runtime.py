@@ -348,6 +348,11 @@ class Runtime:
         xfailed = None
         if marks:
             namespace = item.module.__dict__
+            extra = self.conftests.call("pytest_markeval_namespace", {"config": self.config}, file=item.path)
+            if extra:
+                namespace = {**namespace}
+                for values in reversed(extra):
+                    namespace.update(values)
             skip = _marks.evaluate_skip(marks, self.config, namespace)
             if skip is not None:
                 raise _Skipped(skip.reason, _item_location(item))
