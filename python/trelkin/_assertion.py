@@ -1,10 +1,13 @@
 """What a rewritten assert calls when it fails (see ``_rewrite_text``).
 
-``fail(text, *message)`` raises the ``AssertionError`` with pytest's explanation. It parses
-the assert's ``text``, walks it exactly as the rewriter did, so that the n-th temporary the
-rewriter made is the n-th one read here, and takes the values from the failing frame:
-temporaries, local and global names. Literals are rebuilt from the text; the operands a
-short-circuit skipped are never read. This module imports nothing until a failure.
+``fail(*message)`` raises the ``AssertionError`` with pytest's explanation. It finds the
+assert that starts at its caller's line in the source (as linecache has it), walks it
+exactly as the rewriter did, so that the n-th temporary the rewriter made is the n-th one
+read here, and takes the values from the failing frame: temporaries, local and global
+names. Literals are rebuilt from the text, a method called at once is looked up again on
+its object; the operands a short-circuit skipped are never read. When the source no longer
+holds the assert (it changed since the import), the error carries the message alone. This
+module imports nothing until a failure.
 """
 
 from __future__ import annotations
