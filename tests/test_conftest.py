@@ -251,3 +251,33 @@ def test_installed_plugins_give_their_fixtures(tmp_path: Path, args: tuple[str, 
     outcomes = json.loads(done.stdout.splitlines()[-1])
     key = "test_plugin.py::test_uses" if expected == "passed" else "test_plugin.py"
     assert outcomes.get(key) == expected, outcomes
+
+
+def test_ini_usefixtures_ignore_collect_and_module_plugins(tmp_path: Path) -> None:
+    tree = write(tmp_path, {
+        "pytest.ini": "[pytest]\nusefixtures = marker_fixture\n",
+        "conftest.py": """
+            import pytest
+            used = []
+            @pytest.fixture
+            def marker_fixture(): used.append(1)
+            def pytest_ignore_collect(collection_path, config):
+                return collection_path.name == "test_ignored.py" or None
+            """,
+        "helper_plugin.py": """
+            import pytest
+            @pytest.fixture
+            def from_module_plugin(): return "m"
+            """,
+        "test_uses.py": """
+            pytest_plugins = ["helper_plugin"]
+            from conftest import used
+            def test_ini_fixture(): assert used == [1]
+            def test_plugin(from_module_plugin): assert from_module_plugin == "m"
+            """,
+        "test_ignored.py": "def test_never(): assert False\n",
+    })
+    assert runtime_outcomes(tree) == pytest_outcomes(tree) == {
+        "test_uses.py::test_ini_fixture": "passed",
+        "test_uses.py::test_plugin": "passed",
+    }

@@ -326,3 +326,44 @@ def test_plain_suites_need_no_pytest(tmp_path: Path) -> None:
     assert done.stdout.strip().endswith(
         '{"test_plain.py::test_no_pytest": "passed", "test_plain.py::Case::test_case": "passed"}'
     )
+
+
+def test_timeout_mark_and_exit_request(tmp_path: Path) -> None:
+    tree = write(tmp_path, {
+        "pytest.ini": "[pytest]\nmarkers =\n    timeout: a time limit\n",
+        "test_t.py": """
+            import pytest
+            @pytest.mark.timeout(2.5)
+            def test_limited(): pass
+            def test_exit(): pytest.exit("enough", returncode=3)
+            """,
+    })
+    import json
+    import subprocess
+
+    script = textwrap.dedent(f"""
+        import argparse, json, os
+        os.chdir({str(tree)!r})
+        from trelkin._config import load
+        from trelkin._runtime import Runtime
+        class Capture:
+            def read(self): return "", ""
+        runtime = Runtime(load([]), argparse.Namespace(), threaded=False)
+        runtime.configure(argparse.Namespace())
+        items = runtime.collect_file("test_t.py", "test_t.py").items
+        outcomes = [runtime.run_item(item, None, Capture()) for item in items]
+        print(json.dumps([[item.timeout for item in items], [str(o.kind) for o in outcomes],
+                          list(runtime.exit_request)]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [[2.5, None], ["passed", "not run"], ["enough", 3]]
+
+
+def test_output_sections_name_the_phases_when_more_than_one_wrote() -> None:
+    from trelkin._runtime import _sections
+
+    assert _sections([("setup", "", ""), ("call", "out\n", ""), ("teardown", "", "")]) == ("out\n", "")
+    out, err = _sections([("setup", "a\n", ""), ("call", "b\n", "e\n"), ("teardown", "", "")])
+    assert out == "--- Captured stdout setup ---\na\n--- Captured stdout call ---\nb\n"
+    assert err == "e\n"

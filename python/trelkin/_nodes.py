@@ -328,6 +328,7 @@ class Item(Node):
         self.class_node: Class | None = parent if isinstance(parent, Class) else None
         self._request: Request | None = None
         self.first_line = line
+        self._marked = False  # whether it or a parent has marks, as its setup found
         if marks is not None:
             self.own_markers = list(marks)
         elif function is not None:

@@ -48,17 +48,23 @@ def _is_abstract(cls: type) -> bool:
 
 def def_line(function: Callable[..., Any]) -> tuple[int, int]:
     """(the line of the ``def``, the first line including decorators), both 1-based."""
-    import inspect
     import linecache
 
-    try:
-        function = inspect.unwrap(function)
-    except ValueError:
-        pass
+    wrapped = hasattr(function, "__wrapped__")
+    if wrapped:
+        import inspect
+
+        try:
+            function = inspect.unwrap(function)
+        except ValueError:
+            pass
     code = getattr(function, "__code__", None)
     if code is None:
         return 0, 0
     first = code.co_firstlineno
+    if not wrapped and "pytestmark" not in getattr(function, "__dict__", ()):
+        # Undecorated as far as can be seen: the code starts at the def.
+        return first, first
     for number in range(first, first + 100):
         text = linecache.getline(code.co_filename, number).lstrip()
         if not text:

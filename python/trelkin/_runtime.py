@@ -285,7 +285,7 @@ class Runtime:
         call_error: BaseException | None = None
         call_time = 0.0
         if setup_error is None:
-            marked = bool(item.own_markers) or _has_marks(item)
+            marked = item._marked or bool(item.own_markers)  # type: ignore[attr-defined]
             if marked and xfailed is None and item.get_closest_marker("xfail") is not None:
                 xfailed = self._evaluate_xfail(item)
             started = time.perf_counter()
@@ -315,7 +315,8 @@ class Runtime:
             setup_time, call_time, teardown_time,
         )
         outcome.stdout, outcome.stderr = _sections(outputs)
-        outcome.properties = [(str(name), str(value)) for name, value in item.user_properties]
+        if item.user_properties:
+            outcome.properties = [(str(name), str(value)) for name, value in item.user_properties]
         if outcome.failing:
             self._failed += 1
             self.session.testsfailed = self._failed
@@ -344,7 +345,8 @@ class Runtime:
 
     def _setup(self, item: Item) -> _marks.Xfail | None:
         request = item._request = Request(item, self)
-        marks = list(item.iter_markers()) if item.own_markers or _has_marks(item) else []
+        item._marked = bool(item.own_markers) or _has_marks(item)  # type: ignore[attr-defined]
+        marks = list(item.iter_markers()) if item._marked else []  # type: ignore[attr-defined]
         xfailed = None
         if marks:
             namespace = item.module.__dict__
@@ -439,7 +441,7 @@ class Runtime:
 
     def _warning_filters(self, item: Item) -> list[tuple[Any, ...]]:
         filters = self._ini_filters
-        if item.own_markers or _has_marks(item):
+        if item._marked or item.own_markers:  # type: ignore[attr-defined]
             from trelkin._warnings import parse_filter
 
             for mark in item.iter_markers("filterwarnings"):
