@@ -201,3 +201,27 @@ def test_capsys_and_caplog_are_the_tests_own_in_threads(tmp_path: Path) -> None:
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert "8 passed" in done.stdout
+
+
+def test_base_directories_of_ended_runs_are_pruned(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import tempfile
+    import time
+
+    from trelkin import _builtins
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr("getpass.getuser", lambda: "someone")
+    root = tmp_path / "trelkin-of-someone"
+    root.mkdir()
+    dead = []
+    for index in range(5):
+        folder = root / f"run-999999999-{index}"
+        folder.mkdir()
+        os.utime(folder, (time.time() - 100 + index, time.time() - 100 + index))
+        dead.append(folder)
+    running = root / f"run-{os.getpid()}-live"
+    running.mkdir()
+    new = _builtins._new_basetemp()
+    assert new.parent == root.resolve() and new.is_dir()
+    kept = sorted(path.name for path in root.iterdir())
+    assert kept == sorted([dead[3].name, dead[4].name, running.name, new.name])

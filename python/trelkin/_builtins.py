@@ -5,8 +5,8 @@ doctest_namespace. (``request`` is the request itself.)
 
 ``tmpdir`` is a ``py.path.local`` when pytest's copy of it can be imported, else a
 ``pathlib.Path``. Temporary directories live under one base directory per process:
-``--basetemp`` when given (emptied first), else a new folder in the system's temporary
-directory."""
+``--basetemp`` when given (emptied first), else a new folder per process under
+``<tmp>/trelkin-of-<user>/``, where the folders of the last few ended runs are kept."""
 
 from __future__ import annotations
 
@@ -47,7 +47,7 @@ class TempPathFactory:
                     self._given.mkdir(parents=True)
                     self._basetemp = self._given
                 else:
-                    self._basetemp = Path(tempfile.mkdtemp(prefix="trelkin-")).resolve()
+                    self._basetemp = _new_basetemp()
             return self._basetemp
 
     def mktemp(self, basename: str, numbered: bool = True) -> Path:
@@ -69,6 +69,44 @@ class TempPathFactory:
                     continue
                 self._next[basename] = number
                 return path
+
+
+# Base directories of ended runs kept for a look after the run, as pytest keeps three.
+KEEP_RUNS = 3
+
+
+def _new_basetemp() -> Path:
+    """A new ``run-<pid>-*`` folder under ``<tmp>/trelkin-of-<user>``; the folders of runs
+    whose process has ended are removed but for the newest few."""
+    import getpass
+
+    try:
+        user = re.sub(r"[\W]", "_", getpass.getuser())
+    except (ImportError, KeyError, OSError):
+        user = "unknown"
+    root = Path(tempfile.gettempdir()) / f"trelkin-of-{user}"
+    root.mkdir(mode=0o700, exist_ok=True)
+    ended = []
+    for entry in root.iterdir():
+        match = re.fullmatch(r"run-(\d+)-.*", entry.name)
+        if match and not _alive(int(match.group(1))):
+            try:
+                ended.append((entry.stat().st_mtime, entry))
+            except OSError:
+                continue
+    for _, entry in sorted(ended, reverse=True)[KEEP_RUNS - 1 :]:
+        shutil.rmtree(entry, ignore_errors=True)
+    return Path(tempfile.mkdtemp(prefix=f"run-{os.getpid()}-", dir=root)).resolve()
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True
+    return True
 
 
 class TempdirFactory:
