@@ -49,7 +49,7 @@ prepare_venv() {
         rm -rf "$VENV"
         "$python" -m venv "$VENV"
     fi
-    local tools=("scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6")
+    local tools=("scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6" attrs pytest-xdist)
     local tools_stamp="$VENV/.trelkin-tools"
     if [ "$(cat "$tools_stamp" 2>/dev/null)" != "${tools[*]}" ]; then
         echo "trelkin: installing the build and test tools into .venv (${tools[*]})" >&2
