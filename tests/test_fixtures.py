@@ -130,6 +130,9 @@ TREES: dict[str, dict[str, str]] = {
                     assert request.cls is TestK and request.instance is self
             def test_dynamic(request):
                 assert request.getfixturevalue("tmp_path").is_dir()
+            def test_paths(request):
+                assert request.path.name == "test_request.py" and request.path.is_absolute()
+                assert str(request.fspath) == str(request.path) == str(request.node.fspath)
             @pytest.mark.custom(3)
             def test_marker(request):
                 assert request.node.get_closest_marker("custom").args == (3,)

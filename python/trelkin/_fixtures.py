@@ -414,11 +414,12 @@ class Request:
 
     @property
     def path(self) -> Any:
-        return self._node.path if self._scope <= MODULE else self._item.module_node.path
+        """The test file's path (pytest gives the item's file for every scope)."""
+        return self._item.module_node.path
 
     @property
     def fspath(self) -> Any:
-        return self._item.fspath
+        return self._item.module_node.fspath
 
     @property
     def keywords(self) -> Any:

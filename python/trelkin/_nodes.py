@@ -134,7 +134,7 @@ class Node:
 
     @property
     def fspath(self) -> Any:
-        return _legacy_path(self.path)
+        return _legacy_path(os.path.abspath(self.path)) if self.path is not None else None
 
     @property
     def ihook(self) -> Any:
