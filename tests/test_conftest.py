@@ -281,3 +281,15 @@ def test_ini_usefixtures_ignore_collect_and_module_plugins(tmp_path: Path) -> No
         "test_uses.py::test_ini_fixture": "passed",
         "test_uses.py::test_plugin": "passed",
     }
+
+
+def test_a_broken_conftest_is_one_error_of_its_directory(tmp_path: Path) -> None:
+    tree = write(tmp_path, {
+        "broken/conftest.py": "def oops(:\n",
+        "broken/test_one.py": "def test_one(): pass\n",
+        "broken/test_two.py": "def test_two(): pass\n",
+        "test_fine.py": "def test_fine(): pass\n",
+    })
+    assert runtime_outcomes(tree) == pytest_outcomes(tree) == {
+        "broken": "error", "test_fine.py::test_fine": "passed",
+    }

@@ -54,6 +54,15 @@ class UsageError(Exception):
     """A bad command line or configuration, found while configuring (exit status 4)."""
 
 
+class ConftestFailure(Exception):
+    """A conftest.py that could not be imported, with the error it raised."""
+
+    def __init__(self, path: Path, error: BaseException) -> None:
+        super().__init__(f"{path}: {error}")
+        self.path, self.error = path, error
+        self.reported = False
+
+
 class OptionGroup:
     def __init__(self, parser: Parser, name: str) -> None:
         self.parser, self.name = parser, name
@@ -292,6 +301,8 @@ class Conftests:
         # Installed plugins' options: their defaults only, not on trelkin's command line.
         self.installed_parser = Parser(settings)
         self.loaded: dict[Path, Any] = {}
+        # Directories whose conftest failed to import: every file below them fails too.
+        self.failed: dict[Path, ConftestFailure] = {}
         # (directory or None for a plugin, module or object), in registration order.
         self.entries: list[tuple[Path | None, Any]] = []
         self.plugins: dict[str, Any] = {}
@@ -315,12 +326,20 @@ class Conftests:
         except ValueError:
             chain = [directory]
         for folder in chain:
+            failed = self.failed.get(folder)
+            if failed is not None:
+                raise failed
             if folder in self.loaded:
                 continue
             path = folder / "conftest.py"
             self.loaded[folder] = None
             if path.is_file():
-                self.loaded[folder] = self._import_conftest(path)
+                try:
+                    self.loaded[folder] = self._import_conftest(path)
+                except Exception as error:
+                    failure = ConftestFailure(path, error)
+                    self.failed[folder] = failure
+                    raise failure from error
 
     def _import_conftest(self, path: Path) -> Any:
         from trelkin._importing import import_conftest

@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any, NamedTuple
 
 from trelkin import _marks
-from trelkin._conftest import Config, Conftests, UsageError
+from trelkin._conftest import Config, ConftestFailure, Conftests, UsageError
 from trelkin._fixtures import CacheEntry, Registry, Request
 from trelkin._importing import import_test_module
 from trelkin._nodes import FilePath, Item, Module, Node, Package, Session, package_nodes
@@ -108,9 +108,9 @@ class Runtime:
             directory = path if path.is_dir() else path.parent
             try:
                 self.conftests.load_for(directory)
-            except Exception as error:
-                text = format_collection_error(error, directory / "conftest.py")
-                raise UsageError(f"while loading conftest '{directory / 'conftest.py'}'.\n{text}") from None
+            except ConftestFailure as failure:
+                text = format_collection_error(failure.error, failure.path)
+                raise UsageError(f"while loading conftest '{failure.path}'.\n{text}") from None
 
     def option_definitions(self) -> list[tuple[tuple[str, ...], dict[str, Any]]]:
         return list(self.conftests.parser.definitions)
@@ -155,6 +155,8 @@ class Runtime:
             )
         except KeyboardInterrupt:
             raise
+        except ConftestFailure as failure:
+            return FileCollection([], self._conftest_error(failure))
         except BaseException as error:
             if _marks.is_skip(error):
                 return FileCollection([], self._module_skip(path, nodeid_path, error))
@@ -184,6 +186,21 @@ class Runtime:
                 return FileCollection([], self._module_skip(path, nodeid_path, error))
             return FileCollection([], self._collection_error(path, nodeid_path, error))
         return FileCollection(_reorder(items))
+
+    def _conftest_error(self, failure: ConftestFailure) -> Outcome | None:
+        """The collection error of a directory whose conftest failed, once for the
+        directory (as pytest reports it), None for the other files below it."""
+        if failure.reported:
+            return None
+        failure.reported = True
+        from trelkin._nodes import relative_nodeid
+
+        directory = failure.path.parent
+        nodeid = relative_nodeid(directory, self.settings.rootdir) or "."
+        outcome = self._collection_error(str(failure.path), nodeid, failure.error)
+        if _marks.is_skip(failure.error):
+            return self._module_skip(str(failure.path), nodeid, failure.error)
+        return outcome
 
     def _check_marks(self, items: list[Item], module: Module) -> None:
         registered = self.config.registered_markers()
