@@ -293,3 +293,24 @@ def test_a_broken_conftest_is_one_error_of_its_directory(tmp_path: Path) -> None
     assert runtime_outcomes(tree) == pytest_outcomes(tree) == {
         "broken": "error", "test_fine.py::test_fine": "passed",
     }
+
+
+def test_installed_hypothesis_plugin_leaves_given_tests_working(tmp_path: Path) -> None:
+    pytest.importorskip("hypothesis")
+    tree = write(tmp_path, {
+        "test_h.py": """
+            import warnings
+            from hypothesis import given, strategies as st
+            @given(st.integers())
+            def test_given(x):
+                assert isinstance(x, int)
+            def test_no_side_effect_warning():
+                from hypothesis import strategies as st
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error")
+                    st.integers().example() if False else st.integers().wrapped_strategy
+            """,
+    })
+    assert runtime_outcomes(tree) == pytest_outcomes(tree) == {
+        "test_h.py::test_given": "passed", "test_h.py::test_no_side_effect_warning": "passed",
+    }

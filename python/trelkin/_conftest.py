@@ -301,6 +301,8 @@ class Conftests:
         # Installed plugins' options: their defaults only, not on trelkin's command line.
         self.installed_parser = Parser(settings)
         self.loaded: dict[Path, Any] = {}
+        # Installed plugins (by id): only their configuration hooks run.
+        self._installed: set[int] = set()
         # Directories whose conftest failed to import: every file below them fails too.
         self.failed: dict[Path, ConftestFailure] = {}
         # (directory or None for a plugin, module or object), in registration order.
@@ -354,7 +356,8 @@ class Conftests:
         those named with ``-p NAME``, less those named ``-p no:NAME``, the ones trelkin
         does the work of itself, and all of the installed ones when
         ``PYTEST_DISABLE_PLUGIN_AUTOLOAD`` is set. Their fixtures are visible everywhere;
-        their options get their defaults but are not added to the command line."""
+        their options get their defaults but are not added to the command line; of their hooks
+        only those that configure and see the session run."""
         requested = list(requested)
         disabled = {name[3:] for name in requested if name.startswith("no:")}
         if not os.environ.get("PYTEST_DISABLE_PLUGIN_AUTOLOAD"):
@@ -388,6 +391,8 @@ class Conftests:
     ) -> None:
         self.plugins[name] = module
         self.entries.append((directory, module))
+        if installed:
+            self._installed.add(id(module))
         self._implementations.clear()
         namespace = module.__dict__ if hasattr(module, "__dict__") and not isinstance(module, type) else {}
         if not isinstance(namespace, dict):
@@ -468,7 +473,10 @@ class Conftests:
             return cached
         found = []
         absolute = os.path.abspath(file) if file is not None else None
+        limited = name not in _INSTALLED_PLUGIN_HOOKS
         for directory, module in reversed(self.entries):
+            if limited and id(module) in self._installed:
+                continue
             function = getattr(module, name, None)
             if function is None or not callable(function):
                 continue
@@ -507,6 +515,14 @@ class Conftests:
             return None
         return _invoke(function, kwargs)
 
+
+# The hooks of installed plugins that run: those that configure and see the session. Their other hooks work
+# on pytest's own objects (its items, requests, reports), which a trelkin run hasn't got.
+_INSTALLED_PLUGIN_HOOKS = frozenset({
+    "pytest_addoption", "pytest_addhooks", "pytest_configure", "pytest_unconfigure",
+    "pytest_report_header", "pytest_sessionstart", "pytest_sessionfinish",
+    "pytest_collection_modifyitems",
+})
 
 # Plugins whose work trelkin does itself (workers, time limits, the report log) or that
 # measure a pytest process (coverage): not loaded.
