@@ -125,7 +125,8 @@ class Hook:
             self._is_test_path = self._paths.__contains__
         self._stems: set[str] = set()
         self._stems_of = -1  # the size of the set the stems were taken from
-        self._marked: set[str] = set()
+        # Replaced whole, never changed in place: imports in other threads read it unlocked.
+        self._marked: frozenset[str] = frozenset()
         self._lock = threading.Lock()
         self.rewritten: dict[str, str] = {}  # module name -> file, as loaded
 
@@ -205,7 +206,7 @@ class Hook:
             if not isinstance(name, str):
                 raise TypeError(f"expected module names as *args, got {names!r} instead")
         with self._lock:
-            self._marked.update(names)
+            self._marked = self._marked.union(names)
 
     def _is_marked(self, name: str) -> bool:
         return any(name == m or name.startswith(m + ".") for m in self._marked)
