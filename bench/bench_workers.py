@@ -16,7 +16,7 @@ Every run is a fresh process; the commands of a project take turns, after one wa
 each (which also writes the bytecode caches), and the figures are medians. The CPU-bound
 test's loop is sized on this machine before the runs.
 
-    .venv/bin/python bench/bench_workers.py [--runs N]
+    .venv/bin/python bench/bench_workers.py [--runs N] [--case TEXT]
 """
 
 from __future__ import annotations
@@ -186,13 +186,16 @@ def ratios(target: Target, times: dict[str, list[float]]) -> list[float]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--runs", type=int, default=5, help="timed runs of each command")
-    runs = parser.parse_args().runs
+    parser.add_argument("--case", default="", help="only the projects whose name has this")
+    arguments = parser.parse_args()
+    runs = arguments.runs
     ensure_pytest()
     scripts = Path(sys.executable).parent
     table = Table()
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} processors, medians of {runs} runs")
     with tempfile.TemporaryDirectory(prefix="trelkin-bench-workers-") as temporary:
-        for index, case in enumerate(cases(scripts)):
+        chosen = [case for case in cases(scripts) if arguments.case.lower() in case.name.lower()]
+        for index, case in enumerate(chosen):
             root = Path(temporary) / str(index)
             root.mkdir()
             case.write(root)
