@@ -51,10 +51,15 @@ prepare_venv() {
     fi
     local tools=("scikit-build-core>=0.10" ninja cmake "pytest>=8" "hypothesis>=6" attrs pytest-xdist)
     local tools_stamp="$VENV/.trelkin-tools"
+    export TRELKIN_ORACLE_SITE="$VENV/oracle-site"
     if [ "$(cat "$tools_stamp" 2>/dev/null)" != "${tools[*]}" ]; then
         echo "trelkin: installing the build and test tools into .venv (${tools[*]})" >&2
         "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${tools[@]}" 2>&1 \
             | grep -v '^WARNING: Location' >&2 || true
+        # pytest-reportlog apart from .venv (it would change pytest's plugin list there): the
+        # report-log tests compare trelkin's log with its.
+        "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
+            --target "$VENV/oracle-site" pytest-reportlog 2>&1 | grep -v '^WARNING: Location' >&2 || true
         echo "${tools[*]}" > "$tools_stamp"
     fi
     local digest build_stamp="$VENV/.trelkin-build"

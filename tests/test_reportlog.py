@@ -200,8 +200,6 @@ def test_keywords_hold_the_node_chain(both_logs):
             assert set(ours[key]["keywords"]) == set(expected["keywords"]) - marks, key
 
 
-@pytest.mark.xfail(strict=True, reason="the session records a file skipped whole apart from "
-                   "its outcomes, and doesn't pass it to the log")
 def test_a_file_skipped_whole_is_a_collect_report(both_logs):
     theirs, ours = both_logs
     wanted = next(record for record in theirs if record.get("nodeid") == "test_skipped.py")

@@ -59,6 +59,10 @@ INI_TYPES: dict[str, str] = {
     "tmp_path_retention_count": "string",
     "tmp_path_retention_policy": "string",
     "consider_namespace_packages": "bool",
+    "truncation_limit_lines": "string",
+    "truncation_limit_chars": "string",
+    "assertion_text_diff_style": "string",
+    "verbosity_assertions": "string",
 }
 
 DEFAULTS: dict[str, str | list[str]] = {

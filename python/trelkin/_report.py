@@ -207,7 +207,10 @@ def finish(
         if options.disable_warnings:
             warned = session.warnings.total(outcomes)
         else:
-            warned = session.warnings.show_summary(terminal, outcomes, session.invocation_dir)
+            order = [outcome.nodeid for outcome in outcomes]  # already in planned order
+            warned = session.warnings.show_summary(
+                terminal, outcomes, session.invocation_dir, order=order
+            )
     if options.durations is not None and not collect_only:
         show_durations(terminal, outcomes, options.durations, options.durations_min,
                        options.verbosity >= 2)
@@ -259,6 +262,9 @@ def finish(
     if session.report_log is not None:
         for error in session.collection_errors:
             session.report_log.collection_error(error)
+        if session.warnings is not None:
+            for entry in session.warnings.collection:
+                session.report_log.warning(entry[2])
         session.report_log.finish(status)
     return status
 

@@ -153,6 +153,8 @@ class Session:
     def _collection_outcome(self, outcome: Outcome) -> None:
         if outcome.kind == Kind.SKIPPED:
             self.outcomes.append(outcome)
+            if self.report_log is not None:
+                self.report_log.collection_error(outcome)
         else:
             self.collection_errors.append(outcome)
 
@@ -406,9 +408,16 @@ class Session:
         return sorted(self.outcomes, key=lambda outcome: order.get(outcome.nodeid, len(order)))
 
     def finish(self) -> None:
-        """Session-scoped teardown, once every test has run."""
-        for outcome in self.runtime.finish():
-            self.collection_errors.append(outcome)
+        """Session-scoped teardown, once every test has run. Its warnings are the last
+        test's, as pytest shows them."""
+        last = self.outcomes[-1] if self.outcomes else None
+        if self.warnings is not None and last is not None:
+            with self.warnings.capture(last.nodeid) as caught:
+                errors = self.runtime.finish()
+            last.warnings += caught
+        else:
+            errors = self.runtime.finish()
+        self.collection_errors += errors
 
 
 class _ProcessWatch:

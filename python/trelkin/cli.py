@@ -243,6 +243,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         terminal.close()
         if options.rewrite_hook is not None:
             options.rewrite_hook.uninstall()
+        warnings_capture = getattr(options, "warnings_capture", None)
+        if warnings_capture is not None:
+            warnings_capture.uninstall()
 
 
 def _merge_junit(arguments: list[str]) -> int:
@@ -313,7 +316,35 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
     options.test_paths, options.rewrite_hook = early.test_paths, early.rewrite_hook
     settings.overrides.update(_config._parse_overrides(options.override_ini))
     _finish_options(options)
+    _configure_explanations(options, settings)
     return options, settings, runtime
+
+
+def _configure_explanations(options: argparse.Namespace, settings: Settings) -> None:
+    """-v/-vv and the ini's truncation limits and diff style, for every assertion
+    explanation of the run (worker processes inherit them)."""
+    from trelkin import _explain
+
+    def number(name: str, default: int) -> int:
+        text = str(settings.getini(name) or "").strip()
+        try:
+            return int(text) if text else default
+        except ValueError:
+            raise UsageError(f"{name} must be a whole number, not {text!r}") from None
+
+    assertions = str(settings.getini("verbosity_assertions") or "").strip()
+    verbosity = options.verbosity
+    if assertions and assertions != "auto":
+        verbosity = number("verbosity_assertions", verbosity)
+    try:
+        _explain.configure(
+            verbosity=verbosity,
+            max_lines=number("truncation_limit_lines", _explain.MAX_LINES),
+            max_chars=number("truncation_limit_chars", _explain.MAX_CHARS),
+            diff_style=str(settings.getini("assertion_text_diff_style") or "ndiff"),
+        )
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 def _finish_options(options: argparse.Namespace) -> None:
@@ -384,7 +415,7 @@ def _run(
     except _warnings.FilterError as error:
         raise UsageError(str(error)) from None
     session = Session(options, settings, runtime, options.invocation_dir)
-    session.warnings = warnings_capture
+    session.warnings = options.warnings_capture = warnings_capture
     runtime.interrupted = lambda: session.interrupted
     if options.report_log:
         from trelkin._reportlog import ReportLog
@@ -418,6 +449,8 @@ def _run(
     )
     options.test_paths.update(os.path.abspath(test_file.path) for test_file in found.files)
     runtime.configure(options)
+    # pytest_configure may have added lines with config.addinivalue_line.
+    warnings_capture.set_ini(list(settings.getini("filterwarnings")))  # type: ignore[call-overload]
     skipped_files = session.lastrun.prune_files(found)
     if options.shard:
         from trelkin import _shard
