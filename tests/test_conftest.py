@@ -251,6 +251,12 @@ def test_installed_plugins_give_their_fixtures(tmp_path: Path, args: tuple[str, 
     outcomes = json.loads(done.stdout.splitlines()[-1])
     key = "test_plugin.py::test_uses" if expected == "passed" else "test_plugin.py"
     assert outcomes.get(key) == expected, outcomes
+    # A module that never imports pytest still gets a plugin's fixture.
+    (tree / "test_plugin.py").write_text("def test_uses(fake_fixture):\n    assert fake_fixture[0] == '3'\n")
+    done = subprocess.run([sys.executable, str(driver), *args], cwd=tree, env=env,
+                          capture_output=True, text=True, timeout=60)
+    outcomes = json.loads(done.stdout.splitlines()[-1])
+    assert outcomes["test_plugin.py::test_uses"] == ("passed" if expected == "passed" else "error")
 
 
 def test_ini_usefixtures_ignore_collect_and_module_plugins(tmp_path: Path) -> None:

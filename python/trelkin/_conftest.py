@@ -417,6 +417,8 @@ class Conftests:
             if self.configured:
                 self._apply_defaults()
                 self._call_one(namespace.get("pytest_configure"), {"config": self.runtime.config})
+                if installed:
+                    self._call_one(namespace.get("pytest_sessionstart"), {"session": self.runtime.session})
         except Exception as error:
             if not installed:
                 raise

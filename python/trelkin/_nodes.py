@@ -63,7 +63,7 @@ class Keywords(MutableMapping[str, Any]):
             for name in getattr(function, "__dict__", ()):
                 if not name.startswith("_") and name != "pytestmark":
                     self._own.setdefault(name, True)
-            for name in node.extra_keyword_matches:
+            for name in node.__dict__.get("extra_keyword_matches", ()):
                 self._own.setdefault(name, True)
 
     def _parent(self) -> Keywords | None:
@@ -118,10 +118,19 @@ class Node:
         self.config = self.session.config
         self.own_markers: list[Any] = []
         self._keywords: Keywords | None = None
-        self.extra_keyword_matches: set[str] = set()
-        self.stash = Stash()
-        self._finalizers: list[Callable[[], object]] = []
-        self._fixture_cache: dict[FixtureDef, Any] = {}
+
+    # Made on first use: most tests never touch them.
+    _LAZY: dict[str, Callable[[], Any]] = {
+        "extra_keyword_matches": set, "stash": lambda: Stash(), "_finalizers": list,
+        "_fixture_cache": dict,
+    }
+
+    def __getattr__(self, name: str) -> Any:
+        make = Node._LAZY.get(name)
+        if make is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        value = self.__dict__[name] = make()
+        return value
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.name}>"
@@ -184,7 +193,7 @@ class Node:
     def listextrakeywords(self) -> set[str]:
         names: set[str] = set()
         for node in self.iter_parents():
-            names |= node.extra_keyword_matches
+            names |= node.__dict__.get("extra_keyword_matches", set())
         return names
 
     def listnames(self) -> list[str]:
@@ -201,13 +210,15 @@ class Node:
     def teardown_node(self) -> list[BaseException]:
         """Runs this node's finalizers, last first; the errors they raised, in order."""
         errors: list[BaseException] = []
-        finalizers = self._finalizers
+        finalizers = self.__dict__.get("_finalizers")
         while finalizers:
             try:
                 finalizers.pop()()
             except BaseException as error:
                 errors.append(error)
-        self._fixture_cache.clear()
+        cache = self.__dict__.get("_fixture_cache")
+        if cache:
+            cache.clear()
         return errors
 
 

@@ -11,7 +11,7 @@ import sys
 from typing import Any
 
 from trelkin import _xunit
-from trelkin._fixtures import FixtureDef, function_argnames, is_fixture, make_plan
+from trelkin._fixtures import FixtureDef, Plan, function_argnames, is_fixture, make_plan
 from trelkin._nodes import Class, FilePath, Item, Module, Node, parent_ids
 from trelkin._params import Metafunc, ParametrizeError
 
@@ -87,6 +87,7 @@ class ModuleCollector:
         self.imported = self.config.getini("collect_imported_tests")
         self.items: list[Item] = []
         self._ids_cache: dict[tuple[str, ...], tuple[str, ...]] = {}
+        self._module_hooks: list[Callable[..., Any]] | None = None
 
     def collect(self) -> list[Item]:
         module = self.module_node.obj
@@ -224,7 +225,15 @@ class ModuleCollector:
         marks = [*own, *_chain_marks(parent)]
         usefixtures = [argument for mark in marks if mark.name == "usefixtures" for argument in mark.args]
         registry = self.runtime.registry
-        plan = make_plan(registry, ids, argnames, usefixtures, set())
+        if not argnames and not marks and not registry.autouse_names(ids):
+            plan = _EMPTY_PLAN
+        else:
+            plan = make_plan(registry, ids, argnames, usefixtures, set())
+            undefined = any(name not in plan.defs and name != "request" for name in plan.closure)
+            if undefined and self.runtime._load_plugins(needed=True):
+                # A fixture of an installed plugin, in a module that never imported pytest.
+                plan = make_plan(registry, ids, argnames, usefixtures, set())
+                self._module_hooks = None
         hooks = self._generate_hooks(cls)
         parametrized = any(mark.name == "parametrize" for mark in marks) or any(
             fixture.params is not None for defs in plan.defs.values() for fixture in defs
@@ -263,6 +272,14 @@ class ModuleCollector:
     def _generate_hooks(self, cls: type | None) -> list[Callable[..., Any]]:
         """The pytest_generate_tests hooks for a function of this class (or the module):
         the class's, the module's, then the conftests' and plugins'."""
+        if cls is None:
+            found = self._module_hooks
+            if found is None:
+                found = self._module_hooks = self._find_hooks(None)
+            return found
+        return self._find_hooks(cls)
+
+    def _find_hooks(self, cls: type | None) -> list[Callable[..., Any]]:
         hooks: list[Callable[..., Any]] = []
         if cls is not None and hasattr(cls, "pytest_generate_tests"):
             hooks.append(cls().pytest_generate_tests)
@@ -338,6 +355,8 @@ class ModuleCollector:
 
 
 _GENERATOR_FLAGS = 0x20 | 0x200  # CO_GENERATOR, CO_ASYNC_GENERATOR
+# The plan of a test that needs no fixture at all.
+_EMPTY_PLAN = Plan((), (), [], {})
 
 
 def _function_marks(function: Callable[..., Any]) -> list[Any]:

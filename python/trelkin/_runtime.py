@@ -100,9 +100,6 @@ class Runtime:
         their ``pytest_addoption``. A conftest that fails to import is a usage error."""
         from trelkin._traceback import format_collection_error
 
-        if not self._plugins_loaded:
-            self._plugins_loaded = True
-            self.conftests.load_installed_plugins(getattr(self.options, "plugins", None) or ())
         for path in paths or [self.settings.rootdir]:
             path = Path(path).absolute()
             directory = path if path.is_dir() else path.parent
@@ -111,6 +108,18 @@ class Runtime:
             except ConftestFailure as failure:
                 text = format_collection_error(failure.error, failure.path)
                 raise UsageError(f"while loading conftest '{failure.path}'.\n{text}") from None
+        self._load_plugins()
+
+    def _load_plugins(self, *, needed: bool = False) -> bool:
+        """Loads the installed pytest plugins once something has imported pytest (a
+        conftest or a test module), or when a test asks for a fixture nothing else defines
+        (``needed``): a suite that does neither doesn't pay for them. Whether this call
+        loaded them."""
+        if self._plugins_loaded or ("pytest" not in sys.modules and not needed):
+            return False
+        self._plugins_loaded = True
+        self.conftests.load_installed_plugins(getattr(self.options, "plugins", None) or ())
+        return True
 
     def option_definitions(self) -> list[tuple[tuple[str, ...], dict[str, Any]]]:
         return list(self.conftests.parser.definitions)
@@ -148,6 +157,7 @@ class Runtime:
         absolute = Path(os.path.abspath(path))
         try:
             self.conftests.load_for(absolute.parent)
+            self._load_plugins()
             ignored = self.conftests.call(
                 "pytest_ignore_collect",
                 {"collection_path": absolute, "config": self.config},
@@ -169,6 +179,7 @@ class Runtime:
             raise
         except BaseException as error:
             return FileCollection([], self._import_failure(path, nodeid_path, error))
+        self._load_plugins()
         parent = package_nodes(self.session, absolute.parent, self.settings.rootdir, self._packages)
         node = Module(absolute.name, parent, nodeid_path, absolute, module)
         try:
