@@ -22,7 +22,6 @@ if TYPE_CHECKING:
 LASTFAILED = "cache/lastfailed"
 NODEIDS = "cache/nodeids"
 STEPWISE = "cache/stepwise"
-DURATIONS = "trelkin/durations"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -171,7 +170,10 @@ class LastRun:
 
     def save(self, outcomes: Sequence[Outcome], errors: Sequence[Outcome],
              nodeids: Sequence[str], collect_only: bool) -> None:
-        if self.cache is None or collect_only:
+        if collect_only:
+            return
+        if self.cache is None:
+            self._save_durations_file(outcomes)
             return
         lastfailed = dict(self.lastfailed)
         for outcome in (*outcomes, *errors):
@@ -189,15 +191,33 @@ class LastRun:
         if self.options.stepwise:
             self.stepwise["last_cache_date_str"] = time.strftime("%Y%m%d%H%M%S")
             self.cache.set(STEPWISE, self.stepwise)
-        durations = dict(self.cache.get(DURATIONS, {}) or {})  # type: ignore[call-overload]
         per_file: dict[str, float] = {}
         for outcome in outcomes:
             path = outcome.nodeid.split("::", 1)[0]
             per_file[path] = per_file.get(path, 0.0) + (
                 outcome.setup_duration + outcome.duration + outcome.teardown_duration
             )
-        durations.update(per_file)
-        self.cache.set(DURATIONS, durations)
+        from trelkin import _shard
+
+        try:
+            _shard.save_durations(self.cache, self.options.durations_path, per_file)
+        except OSError:
+            pass  # a durations file that can't be written costs the next shard its balance
+
+
+    def _save_durations_file(self, outcomes: Sequence[Outcome]) -> None:
+        if self.options.durations_path is None:
+            return
+        from trelkin import _shard
+
+        per_file: dict[str, float] = {}
+        for outcome in outcomes:
+            path = outcome.nodeid.split("::", 1)[0]
+            per_file[path] = per_file.get(path, 0.0) + outcome.duration
+        try:
+            _shard.save_durations(None, self.options.durations_path, per_file)
+        except OSError:
+            pass
 
 
 def _newest_first(items: list[Item]) -> list[Item]:

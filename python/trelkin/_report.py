@@ -142,11 +142,11 @@ def start_progress(
         names,
         verbosity=session.options.verbosity,
         live=session.options.capture == "no",
-        estimates={path: _estimate(path) for path in paths},
+        estimates={path: estimated_tests(path) for path in paths},
     )
 
 
-def _estimate(path: str) -> int:
+def estimated_tests(path: str) -> int:
     """A guess at a file's number of tests, before a worker has collected it: its test
     definitions, by their text."""
     try:

@@ -20,6 +20,7 @@ from pathlib import Path
 from trelkin import _compat, _core
 from trelkin._collect import Found, TestFile
 from trelkin._outcome import Kind, Outcome, Phase
+from trelkin._timeout import watchdog
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -254,8 +255,10 @@ class Session:
         self.pool = WorkerPool(
             count,
             worker_main=self._worker_main,
-            max_restarts=4 if self.options.max_worker_restart is None
-            else self.options.max_worker_restart,
+            # --max-worker-restart counts crashes in all, as pytest-xdist's does; without
+            # it, four per worker.
+            max_restarts=4,
+            total_restarts=self.options.max_worker_restart,
             timeout=self.options.timeout,
             capture=capture,
         )
@@ -351,13 +354,21 @@ class Session:
         ident = threading.get_ident()
         self.running[ident] = item
         interrupted_before = self.interrupted
+        # In a worker the pool enforces time limits; in this process a watchdog does.
+        limit = _timeout(item, self.options) if self.emit is None else None
+        dumps: list[str] = []
         try:
-            if self.warnings is None:
-                outcome = self.runtime.run_item(item, next_item, capture)
-            else:
-                with self.warnings.capture(item.nodeid) as caught:
+            with watchdog(limit, dumps.append):
+                if self.warnings is None:
                     outcome = self.runtime.run_item(item, next_item, capture)
-                outcome.warnings = caught
+                else:
+                    with self.warnings.capture(item.nodeid) as caught:
+                        outcome = self.runtime.run_item(item, next_item, capture)
+                    outcome.warnings = caught
+            if dumps:
+                outcome.kind = Kind.TIMEOUT
+                outcome.message = f"Timeout >{limit:g}s"
+                outcome.longrepr = f"{dumps[0].rstrip()}\n\n{outcome.longrepr}".rstrip()
         except KeyboardInterrupt:
             outcome = _not_run(item, "interrupted")
         finally:

@@ -459,8 +459,16 @@ def _run(
             shard = _shard.parse_shard(options.shard)
         except ValueError as error:
             raise UsageError(str(error)) from None
-        weights = _shard.load_durations(cache, options.durations_path)
-        chosen = set(_shard.select_shard([f.nodeid_path for f in found.files], shard, weights))
+        try:
+            durations = _shard.load_durations(cache, options.durations_path)
+        except OSError as error:
+            raise UsageError(f"cannot read the durations file: {error}") from None
+        from trelkin._report import estimated_tests
+
+        names = [f.nodeid_path for f in found.files]
+        counts = {f.nodeid_path: estimated_tests(f.path) for f in found.files}
+        weights = _shard.file_weights(names, durations, counts)
+        chosen = set(_shard.select_shard(names, shard, weights))
         found.files[:] = [f for f in found.files if f.nodeid_path in chosen]
     from trelkin import _select
 
@@ -515,8 +523,7 @@ def _run_processes(
     started: float, cache: object,
 ) -> int:
     """Files run in worker processes: this process collects nothing itself."""
-    from trelkin import _report, _select
-    from trelkin._lastrun import DURATIONS
+    from trelkin import _report, _select, _shard
 
     def select_in_worker(items: list) -> list:  # type: ignore[type-arg]
         items = _select.select(session, items)
@@ -527,7 +534,10 @@ def _run_processes(
         raise UsageError(f"not found: {missing}")
     session.collection_errors += found.errors  # type: ignore[attr-defined]
     _report.start_progress(terminal, session, [], [f.path for f in found.files])  # type: ignore[attr-defined]
-    durations = dict(cache.get(DURATIONS, {}) or {}) if cache is not None else {}  # type: ignore[attr-defined]
+    try:
+        durations = _shard.load_durations(cache, options.durations_path)  # type: ignore[arg-type]
+    except OSError as error:
+        raise UsageError(f"cannot read the durations file: {error}") from None
     try:
         session.run_processes(found, _worker_count(options), select_in_worker, durations)  # type: ignore[arg-type]
     finally:
