@@ -68,11 +68,29 @@ class SysCapture:
         self._out_at = self._err_at = 0
 
     def read(self) -> tuple[str, str]:
-        out = _value(self._out)
-        err = _value(self._err)
-        new = out[self._out_at :], err[self._err_at :]
-        self._out_at, self._err_at = len(out), len(err)
+        return self._read_out(), self._read_err()
+
+    def _read_out(self) -> str:
+        # The buffer's position says whether anything was written, at little cost.
+        if _position(self._out) == self._out_at:
+            return ""
+        text = _value(self._out)
+        new, self._out_at = text[self._out_at :], len(text)
         return new
+
+    def _read_err(self) -> str:
+        if _position(self._err) == self._err_at:
+            return ""
+        text = _value(self._err)
+        new, self._err_at = text[self._err_at :], len(text)
+        return new
+
+
+def _position(stream: object) -> int:
+    try:
+        return stream.tell()  # type: ignore[attr-defined]
+    except Exception:
+        return -1
 
 
 def _value(stream: object) -> str:
@@ -358,13 +376,11 @@ class Session:
         limit = _timeout(item, self.options) if self.emit is None else None
         dumps: list[str] = []
         try:
-            with watchdog(limit, dumps.append):
-                if self.warnings is None:
-                    outcome = self.runtime.run_item(item, next_item, capture)
-                else:
-                    with self.warnings.capture(item.nodeid) as caught:
-                        outcome = self.runtime.run_item(item, next_item, capture)
-                    outcome.warnings = caught
+            if limit is None:
+                outcome = self._run_item(item, next_item, capture)
+            else:
+                with watchdog(limit, dumps.append):
+                    outcome = self._run_item(item, next_item, capture)
             if dumps:
                 outcome.kind = Kind.TIMEOUT
                 outcome.message = f"Timeout >{limit:g}s"
@@ -379,6 +395,14 @@ class Session:
         self._record(outcome)
         if outcome.failing:
             raise _TestFailed(outcome.message)
+
+    def _run_item(self, item: Item, next_item: Item | None, capture: object) -> Outcome:
+        if self.warnings is None:
+            return self.runtime.run_item(item, next_item, capture)
+        with self.warnings.capture(item.nodeid) as caught:
+            outcome = self.runtime.run_item(item, next_item, capture)
+        outcome.warnings = caught
+        return outcome
 
     def _record(self, outcome: Outcome) -> None:
         if self.emit is not None:
