@@ -146,3 +146,25 @@ def test_test_replacing_its_stream_in_a_parallel_run_gets_the_router_back(fake_e
     results = _core.run_tests(items)
     assert (sys.stdout, sys.stderr) == before
     assert [(r.output, r.error_output) for r in results[2:]] == [expected("after", 1)] * 2
+
+
+@pytest.mark.parametrize("inner", ["sequential", "parallel"])
+def test_run_nested_in_a_swapping_test_gives_its_buffer_back(fake_executor, inner):
+    run = _core.run_tests if inner == "parallel" else _core.run_tests_sequential
+    seen = {}
+
+    def outer():
+        print("outer 1")
+        seen["inner"] = [(r.output, r.error_output)
+                         for r in run([make_item("x.py", "leaf"), make_item("y.py", "leaf")])]
+        print("outer 2")
+        seen["stream"] = sys.stdout
+
+    fake_executor.behaviours.update(outer=outer, leaf=printing("leaf", 2))
+    before = sys.stdout, sys.stderr
+    [result] = _core.run_tests_sequential([make_item("a.py", "outer")])
+    assert (sys.stdout, sys.stderr) == before
+    assert result.passed, result.error
+    assert result.output == "outer 1\nouter 2\n"
+    assert seen["inner"] == [expected("leaf", 2)] * 2
+    assert type(seen["stream"]) is io.StringIO  # alone again: the buffer itself, no router
