@@ -284,6 +284,7 @@ InternedName name_name{"name"};
 InternedName lineno_name{"lineno"};
 InternedName parse_name{"parse"};
 InternedName ast_module{"ast"};
+InternedName lower_name{"lower"};
 
 enum class NodeKind { function, class_definition, other };
 
@@ -439,7 +440,7 @@ namespace {
 // lock. Throws PythonError.
 void host_lowercase_into(std::string_view text, std::string& out) {
     PyRef original = make_str(text);
-    PyRef lowered = check(PyObject_CallMethod(original.get(), "lower", nullptr));
+    PyRef lowered = check(PyObject_CallMethodNoArgs(original.get(), lower_name.get()));
     out.assign(utf8_view(lowered.get()));
 }
 
