@@ -372,7 +372,6 @@ class Runtime:
             raise errors[0]
 
     def _setup(self, item: Item) -> _marks.Xfail | None:
-        request = item._request = Request(item, self)
         item._marked = bool(item.own_markers) or _has_marks(item)  # type: ignore[attr-defined]
         marks = list(item.iter_markers()) if item._marked else []  # type: ignore[attr-defined]
         xfailed = None
@@ -398,6 +397,7 @@ class Runtime:
             item.instance = cls(item.originalname) if item.kind == "unittest" else cls()
         plan = item.plan
         if plan is not None and plan.closure:
+            request = item._request = Request(item, self)
             for name in plan.closure:
                 request._active(name)
             entries = request._entries
