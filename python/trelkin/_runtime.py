@@ -361,9 +361,10 @@ class Runtime:
 
     def _enter(self, item: Item, stack: list[Node]) -> None:
         chain = self._chain(item)
-        shared = 0
-        while shared < len(stack) and shared < len(chain) and stack[shared] is chain[shared]:
-            shared += 1
+        if len(stack) == len(chain) - 1 and stack[-1] is chain[-2]:
+            stack.append(item)  # the previous test was the parent's too
+            return
+        shared = _shared(stack, chain)
         errors: list[BaseException] = []
         while len(stack) > max(shared, 1):
             errors += stack.pop().teardown_node()
@@ -483,10 +484,11 @@ class Runtime:
                 _call_hook(hook, item=item, nextitem=next_item)
         except BaseException as error:
             errors.append(error)
-        chain = self._chain(next_item)
-        shared = 0
-        while shared < len(stack) and shared < len(chain) and stack[shared] is chain[shared]:
-            shared += 1
+        if stack[-1] is item and next_item is not None and next_item.parent is item.parent:
+            # The next test shares every scope but this one's.
+            stack.pop()
+            return errors + item.teardown_node()
+        shared = _shared(stack, self._chain(next_item))
         if stack and stack[-1] is not item:
             errors += item.teardown_node()
         while len(stack) > max(shared, 1):
@@ -604,7 +606,22 @@ class Runtime:
 
 
 def _has_marks(item: Item) -> bool:
-    return any(node.own_markers for node in item.iter_parents())
+    node: Node | None = item
+    while node is not None:
+        if node.own_markers:
+            return True
+        node = node.parent
+    return False
+
+
+def _shared(stack: list[Node], chain: list[Node]) -> int:
+    """How many nodes from the root two node chains have in common."""
+    shared = 0
+    for mine, theirs in zip(stack, chain):
+        if mine is not theirs:
+            break
+        shared += 1
+    return shared
 
 
 def _call_hook(hook: Callable[..., Any], **kwargs: Any) -> None:
@@ -656,7 +673,10 @@ def _display(filename: str) -> str:
 def _sections(outputs: list[tuple[str, str, str]]) -> tuple[str, str]:
     """Each stream's text of all phases; with section titles when more than one phase
     wrote to it."""
-    if not any(out or err for _, out, err in outputs):
+    for _, out, err in outputs:
+        if out or err:
+            break
+    else:
         return "", ""
     streams = []
     for index, stream in ((1, "stdout"), (2, "stderr")):
