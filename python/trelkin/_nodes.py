@@ -340,6 +340,8 @@ class Item(Node):
         self._request: Request | None = None
         self.first_line = line
         self._marked = False  # whether it or a parent has marks, as its setup found
+        self._mark_names: set[str] = set()
+        self._marks_seen = 0
         if marks is not None:
             self.own_markers = list(marks)
         elif function is not None:

@@ -313,8 +313,7 @@ class Runtime:
         call_error: BaseException | None = None
         call_time = 0.0
         if setup_error is None:
-            marked = item._marked or bool(item.own_markers)  # type: ignore[attr-defined]
-            if marked and xfailed is None and item.get_closest_marker("xfail") is not None:
+            if xfailed is None and self._may_xfail(item):
                 xfailed = self._evaluate_xfail(item)
             started = time.perf_counter()
             try:
@@ -322,7 +321,7 @@ class Runtime:
             except BaseException as error:
                 call_error = error
             call_time = time.perf_counter() - started
-            if xfailed is None and (marked or item.own_markers) and item.get_closest_marker("xfail") is not None:
+            if xfailed is None and self._may_xfail(item):
                 # The test may have added the mark itself.
                 xfailed = self._evaluate_xfail(item)
             outputs.append(("call", *capture.read()))
@@ -375,6 +374,9 @@ class Runtime:
     def _setup(self, item: Item) -> _marks.Xfail | None:
         item._marked = bool(item.own_markers) or _has_marks(item)  # type: ignore[attr-defined]
         marks = list(item.iter_markers()) if item._marked else []  # type: ignore[attr-defined]
+        # What the marks were at setup; a test or fixture may add more (applymarker).
+        item._mark_names = {mark.name for mark in marks}  # type: ignore[attr-defined]
+        item._marks_seen = len(item.own_markers)  # type: ignore[attr-defined]
         xfailed = None
         if marks:
             namespace = item.module.__dict__
@@ -408,6 +410,13 @@ class Runtime:
                 for entry in (entries[name] if name in entries else request._active(name),)
             }
         return xfailed
+
+    def _may_xfail(self, item: Item) -> bool:
+        if "xfail" in item._mark_names:  # type: ignore[attr-defined]
+            return True
+        if len(item.own_markers) == item._marks_seen:  # type: ignore[attr-defined]
+            return False
+        return item.get_closest_marker("xfail") is not None
 
     def _evaluate_xfail(self, item: Item, marks: list[Any] | None = None) -> _marks.Xfail | None:
         marks = marks if marks is not None else list(item.iter_markers())
@@ -470,7 +479,7 @@ class Runtime:
 
     def _warning_filters(self, item: Item) -> list[tuple[Any, ...]]:
         filters = self._ini_filters
-        if item._marked or item.own_markers:  # type: ignore[attr-defined]
+        if "filterwarnings" in item._mark_names or len(item.own_markers) != item._marks_seen:  # type: ignore[attr-defined]
             from trelkin._warnings import parse_filter
 
             for mark in item.iter_markers("filterwarnings"):
