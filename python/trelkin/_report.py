@@ -4,6 +4,7 @@ the summary line, the JUnit file and the exit status."""
 
 from __future__ import annotations
 
+import functools
 import platform
 import sys
 import time
@@ -120,8 +121,13 @@ def list_items(terminal: Terminal, session: Session, items: Sequence[Item]) -> N
 def _displayed_nodeid(session: Session, nodeid: str, path: str) -> str:
     """A node id as the summaries show it: its file relative to where the command runs."""
     head, separator, rest = nodeid.partition("::")
-    shown = display_path(path, str(session.invocation_dir))
+    shown = _shown_path(path, str(session.invocation_dir))
     return shown + separator + rest if separator else shown
+
+
+@functools.lru_cache(maxsize=4096)
+def _shown_path(path: str, invocation_dir: str) -> str:
+    return display_path(path, invocation_dir)
 
 
 def start_progress(

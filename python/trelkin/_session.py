@@ -307,7 +307,8 @@ class Session:
             self.collected_ids += nodeids
             self.collected_by_path[path] = nodeids
         elif kind == "outcome":
-            outcome = Outcome.from_dict(event[1])
+            data = event[1]
+            outcome = data if isinstance(data, Outcome) else Outcome.from_dict(data)
             self._record(outcome)
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop(interrupt=False)  # -x, --maxfail: running tests end
@@ -406,7 +407,7 @@ class Session:
 
     def _record(self, outcome: Outcome) -> None:
         if self.emit is not None:
-            self.emit(("outcome", outcome.to_dict()))
+            self.emit(("outcome", outcome))  # pickled as it is: cheaper than a dict
             # In a worker: the parent stops scheduling; this worker starts none of its
             # file's remaining tests once its own failures reach the limit.
             if outcome.failing and outcome.kind != Kind.NOT_RUN:

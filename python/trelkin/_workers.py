@@ -14,7 +14,7 @@ worker: it imports and collects ``job.path``, runs its tests except the node ids
 
     ("collected", path, [nodeid, ...], collection_error_dict_or_None)
     ("start", nodeid, path, line, timeout_seconds_or_None)
-    ("outcome", outcome_dict)          # an ``Outcome.to_dict()``
+    ("outcome", outcome)               # an ``Outcome``, or its ``to_dict()``
     ("done", path)
 
 The pool carries the events to the parent and calls ``on_event`` with each, in the thread
@@ -411,7 +411,8 @@ class _Run:
         kind = event[0]
         file = worker.file
         if kind == "outcome":
-            nodeid = event[1]["nodeid"]
+            record = event[1]  # an Outcome, or its dict form
+            nodeid = record.nodeid if isinstance(record, Outcome) else record["nodeid"]
             if worker.running is not None and worker.running.nodeid == nodeid:
                 worker.running = None
             if file is not None:
