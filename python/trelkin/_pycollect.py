@@ -235,9 +235,9 @@ class ModuleCollector:
                 plan = make_plan(registry, ids, argnames, usefixtures, set())
                 self._module_hooks = None
         hooks = self._generate_hooks(cls)
-        parametrized = any(mark.name == "parametrize" for mark in marks) or any(
-            fixture.params is not None for defs in plan.defs.values() for fixture in defs
-        )
+        parametrized = bool(marks) and any(mark.name == "parametrize" for mark in marks)
+        if not parametrized and plan.defs:
+            parametrized = any(fixture.params is not None for defs in plan.defs.values() for fixture in defs)
         if not hooks and not parametrized:
             item = self._add_item(parent, name, function, classes, None, (line, first), own)
             item.plan = plan
@@ -342,7 +342,10 @@ class ModuleCollector:
         if kind != "function":
             registry = self.runtime.registry
             item.plan = make_plan(registry, item.parent_ids, (), _usefixtures(item), set())
-        if item.own_markers or _chain_marks(parent):
+        chain = _chain_marks(parent)
+        if (item.own_markers or chain) and any(
+            mark.name == "timeout" for mark in (*item.own_markers, *chain)
+        ):
             timeout = item.get_closest_marker("timeout")
             if timeout is not None:
                 value = timeout.args[0] if timeout.args else timeout.kwargs.get("timeout")
