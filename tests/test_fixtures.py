@@ -275,7 +275,6 @@ def test_fixtures_match_pytest(tmp_path: Path, files: dict[str, str]) -> None:
     assert our_log == _log(tree)
 
 
-@pytest.mark.xfail(reason="Item.name is the session's Class::test until it reads test_name")
 def test_node_name_is_pytests(tmp_path: Path) -> None:
     tree = write(tmp_path, {
         "test_name.py": """

@@ -50,6 +50,10 @@ def write(filename: str, session: Session, seconds: float, started: float) -> No
     root = ElementTree.Element("testsuites", name="pytest tests")
     counts = {"errors": 0, "failures": 0, "skipped": 0, "tests": 0}
     suite = ElementTree.SubElement(root, "testsuite", name=str(settings.getini("junit_suite_name")))
+    if session.runtime.testsuite_properties:
+        properties = ElementTree.SubElement(suite, "properties")
+        for key, value in session.runtime.testsuite_properties:
+            ElementTree.SubElement(properties, "property", name=_clean(key), value=_clean(value))
     for outcome in outcomes:
         if outcome.kind == Kind.NOT_RUN and not session.interrupted:
             continue

@@ -321,7 +321,9 @@ class Item(Node):
         super().__init__(name, parent, nodeid, file)
         # The node id less the file part; pytest's own name is the last part of it.
         self.test_name = name
-        self.short_name = name.rpartition("::")[2]
+        head, bracket, params = name.partition("[")
+        self.short_name = head.rpartition("::")[2] + bracket + params
+        self.name = self.short_name  # pytest's item.name: the last part of the node id
         self.file = file
         self.function = function
         self.originalname = originalname

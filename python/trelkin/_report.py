@@ -41,6 +41,8 @@ def header(terminal: Terminal, session: Session, mode: str) -> None:
     terminal.line(f"rootdir: {settings.rootdir}")
     if settings.inifile is not None:
         terminal.line(f"configfile: {_relative(settings.inifile, settings.rootdir)}")
+    for line in session.runtime.report_header():
+        terminal.line(line)
     if mode == "sequential":
         terminal.line("workers: 1 (sequential)")
     elif mode == "processes":
@@ -109,13 +111,41 @@ def list_items(terminal: Terminal, session: Session, items: Sequence[Item]) -> N
             terminal.line(_displayed_nodeid(session, item.nodeid, item.path))
         return
     shown: list[str] = []
+    root = session.settings.rootdir
     for item in items:
-        chain = item.tree()
+        chain = _tree(item, root)
         for depth, label in enumerate(chain):
             if depth < len(shown) and shown[depth] == label:
                 continue
             shown[depth:] = [label]
             terminal.line("  " * depth + label)
+
+
+def _tree(item: Item, rootdir: object) -> list[str]:
+    """The item's place in pytest's collection tree, as ``--collect-only`` prints it:
+    directories (packages where they hold ``__init__.py``), the module, classes, the
+    test."""
+    import os
+    import unittest
+
+    path = os.path.abspath(item.path)
+    labels = [f"<Dir {os.path.basename(str(rootdir))}>"]
+    directory = str(rootdir)
+    for part in os.path.relpath(os.path.dirname(path), str(rootdir)).split(os.sep):
+        if part in (".", ""):
+            continue
+        directory = os.path.join(directory, part)
+        kind = "Package" if os.path.isfile(os.path.join(directory, "__init__.py")) else "Dir"
+        labels.append(f"<{kind} {part}>")
+    labels.append(f"<Module {os.path.basename(path)}>")
+    parts = item.nodeid.partition("[")[0].split("::")[1:]
+    params = item.nodeid.partition("[")[1] + item.nodeid.partition("[")[2]
+    cls = getattr(item, "cls", None)
+    is_case = isinstance(cls, type) and issubclass(cls, unittest.TestCase)
+    for name in parts[:-1]:
+        labels.append(f"<{'UnitTestCase' if is_case else 'Class'} {name}>")
+    labels.append(f"<{'TestCaseFunction' if is_case else 'Function'} {parts[-1]}{params}>")
+    return labels
 
 
 def _displayed_nodeid(session: Session, nodeid: str, path: str) -> str:
@@ -236,6 +266,8 @@ def finish(
         )
     elif session.interrupted:
         terminal.rule("KeyboardInterrupt", "!", "red")
+    elif session.exit_status is not None:
+        terminal.rule(str(session.stop_reason), "!", "red")
     elif session.stopped_stepwise:
         terminal.rule(f"Interrupted: {session.stop_reason}", "!", "red")
     elif session.stop_reason is not None:

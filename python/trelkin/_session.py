@@ -144,6 +144,8 @@ class Session:
         # A threaded run given up after a Ctrl-C: its threads can't be stopped.
         self.abandoned = False
         self.stopped_stepwise = False
+        # Set by pytest.exit() in a test: the run's exit status.
+        self.exit_status: int | None = None
         self.collected_ids: list[str] = []
         self.collected_by_path: dict[str, list[str]] = {}
         self.worker_errors: list[str] = []
@@ -394,6 +396,12 @@ class Session:
             # Cut short by the Ctrl-C, not failed of its own accord.
             outcome = _not_run(item, "interrupted")
         self._record(outcome)
+        request = self.runtime.exit_request
+        if request is not None and self.stop_reason is None:
+            # pytest.exit(): nothing more runs, and the run ends with its status.
+            message, status = request
+            self.stop_reason = f"_pytest.outcomes.Exit: {message}"
+            self.exit_status = 2 if status is None else status
         if outcome.failing:
             raise _TestFailed(outcome.message)
 
@@ -498,12 +506,15 @@ def select_by_selectors(items: Sequence[Item], test_file: TestFile) -> list[Item
     return [
         item
         for item in items
-        if any(_names(item.name, selector) for selector in test_file.selectors)
+        if any(_names(item.test_name, selector) for selector in test_file.selectors)
     ]
 
 
 def _names(name: str, selector: tuple[str, ...]) -> bool:
-    parts = name.split("::")
+    # Parameter ids may hold "::" themselves: only the part before "[" is split.
+    head, bracket, params = name.partition("[")
+    parts = head.split("::")
+    parts[-1] += bracket + params
     if len(selector) > len(parts):
         return False
     for index, wanted in enumerate(selector):
@@ -525,7 +536,7 @@ def unmatched_selectors(items: Sequence[Item], files: Sequence[TestFile]) -> lis
     for test_file in files:
         for selector in test_file.selectors:
             if selector and not any(
-                _names(item.name, selector) for item in by_path.get(test_file.path, ())
+                _names(item.test_name, selector) for item in by_path.get(test_file.path, ())
             ):
                 missing.append("::".join((test_file.nodeid_path, *selector)))
     return missing
@@ -553,7 +564,7 @@ def _core_item(item: Item, token: int, index: int) -> _core.TestItem:
     # The core groups by this text and sorts by it; the real path stays in the item (a
     # name that isn't UTF-8 can't cross into the core as it is).
     core.path = item.path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    core.name = item.name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    core.name = item.test_name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     core.line_no = max(item.line, 0)
     core.args_json = f"@{token}/{index}"
     return core

@@ -583,7 +583,9 @@ def _check_writable(path: str) -> None:
         raise UsageError(f"cannot write the JUnit report {path}: permission denied")
 
 
-def session_exit_code(session: Session, items: int) -> ExitCode:
+def session_exit_code(session: Session, items: int) -> int:
+    if session.exit_status is not None:
+        return session.exit_status
     if session.interrupted or session.stopped_stepwise:
         return ExitCode.INTERRUPTED
     if session.collection_errors and not session.options.continue_on_collection_errors:
