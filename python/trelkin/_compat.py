@@ -14,12 +14,10 @@ keyword arguments, or one argument.
 
 from __future__ import annotations
 
-import importlib
-import importlib.util
-import os
-import sys
 import threading
 from types import CoroutineType, ModuleType
+
+from trelkin._importing import import_test_module
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -47,53 +45,13 @@ def _execute_test(path: str, name: str, args_json: str) -> None:
     _run(path, name, args_json)
 
 
-def _package_parts(path: str) -> tuple[str, list[str]]:
-    """The directory to import from and the dotted name parts of the module at ``path``."""
-    directory, filename = os.path.split(path)
-    parts = [os.path.splitext(filename)[0]]
-    while os.path.isfile(os.path.join(directory, "__init__.py")):
-        directory, package = os.path.split(directory)
-        parts.insert(0, package)
-    return directory, parts
-
-
 def _load_module(path: str) -> ModuleType:
+    """The module of a test file, imported once per process (by the path as given, then
+    by its absolute path, so that the core's one text per file costs one look-up)."""
     module = _modules.get(path)
-    if module is not None:
-        return module
-    with _import_lock:
-        key = os.path.abspath(path)
-        module = _modules.get(key)
-        if module is None:
-            directory, parts = _package_parts(key)
-            if directory not in sys.path:
-                sys.path.insert(0, directory)
-            if len(parts) > 1:
-                module = importlib.import_module(".".join(parts))
-            else:
-                module = _import_file(key, parts[0])
-            _modules[key] = module
+    if module is None:
+        module = import_test_module(path)
         _modules[path] = module
-        return module
-
-
-def _import_file(path: str, name: str) -> ModuleType:
-    existing = sys.modules.get(name)
-    if existing is not None and getattr(existing, "__file__", None) == path:
-        return existing
-    if existing is not None:
-        # Two test files outside packages share a base name: keep both apart.
-        name = f"{name}__trelkin_{abs(hash(path)):x}"
-    spec = importlib.util.spec_from_file_location(name, path)
-    if spec is None or spec.loader is None:
-        raise ImportError(f"cannot import {path}")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    try:
-        spec.loader.exec_module(module)
-    except BaseException:
-        del sys.modules[name]
-        raise
     return module
 
 
