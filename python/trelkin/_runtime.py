@@ -134,12 +134,6 @@ class Runtime:
         )
         self.runxfail = bool(getattr(options, "runxfail", False))
         self.xfail_strict = bool(self.settings.getini("xfail_strict"))
-        from trelkin._warnings import parse_filter
-
-        self._ini_filters = [
-            parse_filter(line, escape=False)
-            for line in self.settings.getini("filterwarnings")  # type: ignore[attr-defined]
-        ]
         self.conftests.call("pytest_configure", {"config": self.config})
         self.conftests.call("pytest_sessionstart", {"session": self.session})
 
@@ -478,7 +472,11 @@ class Runtime:
         )
 
     def _warning_filters(self, item: Item) -> list[tuple[Any, ...]]:
-        filters = self._ini_filters
+        """The test's filterwarnings marks; the run's ini and -W filters are already in
+        place beneath them (-W over the ini, as pytest orders them)."""
+        filters: list[tuple[Any, ...]] = []
+        if "no:warnings" in getattr(self.options, "plugins", ()):
+            return filters
         if "filterwarnings" in item._mark_names or len(item.own_markers) != item._marks_seen:  # type: ignore[attr-defined]
             from trelkin._warnings import parse_filter
 
