@@ -33,7 +33,18 @@ def _matchers():
         yield matcher
 
 
-@pytest.mark.parametrize("text", EXPRESSIONS)
+# Keyword arguments in expressions ("mark(key=value)") came with pytest 8.3: trelkin takes
+# them whatever pytest is installed, an older pytest's parser can't be the oracle there.
+KEYWORDS_IN_PYTEST = tuple(int(part) for part in pytest.__version__.split(".")[:2]) >= (8, 3)
+needs_keywords = pytest.mark.skipif(not KEYWORDS_IN_PYTEST,
+                                    reason="pytest before 8.3 has no mark(key=value)")
+
+
+def _oracle_param(text: str):  # type: ignore[no-untyped-def]
+    return pytest.param(text, marks=needs_keywords) if "(" in text and "=" in text else text
+
+
+@pytest.mark.parametrize("text", [_oracle_param(text) for text in EXPRESSIONS])
 def test_evaluation_matches_pytest(text: str) -> None:
     ours = compile_expression(text)
     theirs = _parse_expression(text, "x")
@@ -43,8 +54,10 @@ def test_evaluation_matches_pytest(text: str) -> None:
 
 @pytest.mark.parametrize(
     "text",
-    ["(", "a and", "and a", "a b", "not", "a )", "a @ b", "mark(key=)", "mark(1=2)",
-     "mark(key=x y)", "mark(key='v)", "mark(key='a\\b')", "mark(if=1)", "mark(key=abc)", "a or or"],
+    [_oracle_param(text) for text in (
+        "(", "a and", "and a", "a b", "not", "a )", "a @ b", "mark(key=)", "mark(1=2)",
+        "mark(key=x y)", "mark(key='v)", "mark(key='a\\b')", "mark(if=1)", "mark(key=abc)",
+        "a or or")],
 )
 @pytest.mark.parametrize("option", ["-k", "-m"])
 def test_errors_match_pytest(text: str, option: str) -> None:
