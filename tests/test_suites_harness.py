@@ -58,8 +58,9 @@ def test_share_wrong_passes_and_mode_agreement() -> None:
     assert result.wrong_passes() == {"m::c", "m::d", "m::e"}
     assert result.absent_under_pytest() == {"m::e"}
     assert result.mode_differences() == {"m::d", "m::e"}
+    assert result.outcome_differences() == {"m::b", "m::c", "m::d", "m::e"}
     table = _compare.markdown_table([result, result])
-    assert "| **50.0%** (mean of projects 50.0%) | 6 |" in table
+    assert "| **50.0%** (mean of projects 50.0%) | 6 | 8 |" in table
 
 
 @pytest.mark.parametrize(("value", "shown"), [(None, "n/a"), (1.0, "100.0%"), (0.9996, "99.9%"),

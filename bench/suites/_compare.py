@@ -20,6 +20,7 @@ class Run:
     returncode: int | None  # None: killed at the timeout
     seconds: float
     problem: str = ""  # why there is no (complete) report, empty when there is one
+    cached: bool = False  # taken from an earlier harness run: its time is not side by side
 
     @property
     def counts(self) -> Counts:
@@ -55,6 +56,11 @@ class ProjectResult:
     def absent_under_pytest(self) -> set[str]:
         """The wrong passes pytest didn't report at all (deselected, or not collected)."""
         return self.wrong_passes() - self.pytest.outcomes.keys()
+
+    def outcome_differences(self) -> set[str]:
+        """Ids whose outcome under trelkin's default run is not pytest's (either side absent
+        counts): stricter than the share, it sees skips, xfails and failures too."""
+        return _differences(self.pytest.outcomes, self.parallel.outcomes)
 
     def mode_differences(self) -> set[str]:
         """Ids whose outcome differs between the parallel and the sequential run."""
@@ -148,16 +154,16 @@ def _wrong(result: ProjectResult) -> str:
 def markdown_table(results: list[ProjectResult]) -> str:
     lines = [
         "| project | style | pytest c / p / f / s | trelkin c / p / f / s | share | wrong passes "
-        "| seq = par | pytest s | trelkin s |",
-        "| --- | --- | --- | --- | ---: | ---: | --- | ---: | ---: |",
+        "| other outcome | seq = par | pytest s | trelkin s |",
+        "| --- | --- | --- | --- | ---: | ---: | ---: | --- | ---: | ---: |",
     ]
-    expected = shared = wrong = 0
+    expected = shared = wrong = differing = 0
     shares: list[float] = []
     for result in results:
         if result.setup_problem:
             lines.append(
                 f"| {result.name} | {', '.join(result.style)} | setup failed: "
-                f"{result.setup_problem.splitlines()[0][:60]} | | | | | | |"
+                f"{result.setup_problem.splitlines()[0][:60]} | | | | | | | |"
             )
             continue
         differences = result.mode_differences()
@@ -166,19 +172,25 @@ def markdown_table(results: list[ProjectResult]) -> str:
         expected += len(result.pytest_passes())
         shared += len(result.shared_passes())
         wrong += len(result.wrong_passes())
+        differing += len(result.outcome_differences())
         lines.append(
             f"| {result.name} | {', '.join(result.style)} | {_counts(result.pytest)} "
             f"| {_counts(result.parallel)} | {_percent(result.share)} "
-            f"| {_wrong(result)} "
+            f"| {_wrong(result)} | {len(result.outcome_differences())} "
             f"| {'yes' if not differences else f'no ({len(differences)} differ)'} "
-            f"| {result.pytest.seconds:.1f} | {result.parallel.seconds:.1f} |"
+            f"| {result.pytest.seconds:.1f}{'*' if result.pytest.cached else ''} "
+            f"| {result.parallel.seconds:.1f} |"
         )
     total = shared / expected if expected else None
     mean = sum(shares) / len(shares) if shares else None
     lines.append(
         f"| **all** | | {expected} pytest passes | {shared} also under trelkin "
-        f"| **{_percent(total)}** (mean of projects {_percent(mean)}) | {wrong} | | | |"
+        f"| **{_percent(total)}** (mean of projects {_percent(mean)}) | {wrong} | {differing} "
+        "| | | |"
     )
+    if any(result.pytest.cached for result in results):
+        lines += ["", "\\* pytest's result and time from an earlier run (same project, "
+                  "environment and command); `--rerun-oracles` times both side by side."]
     return "\n".join(lines)
 
 

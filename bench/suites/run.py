@@ -121,7 +121,7 @@ def _oracle(label: str, key: object, results: Path, fresh: bool, produce: Callab
         if data["key"] == key:
             outcomes = {name: Outcome(kind, message) for name, (kind, message)
                         in data["outcomes"].items()}
-            return Run(outcomes, data["returncode"], data["seconds"], data["problem"])
+            return Run(outcomes, data["returncode"], data["seconds"], data["problem"], cached=True)
     run = produce()
     if not run.problem:
         outcomes = {name: (o.kind, o.message) for name, o in run.outcomes.items()}
