@@ -115,6 +115,15 @@ def test_causes_group_messages_that_differ_only_in_names_and_numbers() -> None:
     ]
 
 
+def test_other_mismatches_pair_the_outcomes_of_tests_pytest_does_not_pass() -> None:
+    pytest_run = _run(m__a="skipped", m__b="skipped", m__c="xfailed", m__d="passed")
+    trelkin = _run(m__a="failed", m__b="failed", m__c="xfailed", m__d="failed", m__e="failed")
+    assert _causes.other_mismatches(pytest_run, trelkin) == [
+        ("pytest skipped, trelkin failed, e.g. m::a", 2),
+        ("pytest absent, trelkin failed, e.g. m::e", 1),
+    ]
+
+
 def test_every_listed_project_is_pinned_and_unittest_ones_say_where_to_start() -> None:
     projects = _projects.load()
     assert len(projects) >= 8

@@ -78,3 +78,21 @@ def top_causes(pytest: Run, trelkin: Run, limit: int = 6) -> list[tuple[str, int
         elif got.kind != PASSED:
             causes[_message_cause(got.kind, got.message)] += 1
     return [(examples.get(cause, cause), count) for cause, count in causes.most_common(limit)]
+
+
+def other_mismatches(pytest: Run, trelkin: Run, limit: int = 4) -> list[tuple[str, int]]:
+    """Tests pytest doesn't pass whose outcome under trelkin is another (a skip reported as
+    failed, a file pytest ignores run anyway), grouped by the pair of outcomes with one
+    example id; the passes trelkin misses are top_causes' part."""
+    pairs: Counter[tuple[str, str]] = Counter()
+    examples: dict[tuple[str, str], str] = {}
+    for key in pytest.outcomes.keys() | trelkin.outcomes.keys():
+        expected, got = pytest.outcomes.get(key), trelkin.outcomes.get(key)
+        if expected is not None and expected.kind == PASSED:
+            continue
+        pair = (expected.kind if expected else "absent", got.kind if got else "absent")
+        if pair[0] != pair[1]:
+            pairs[pair] += 1
+            examples[pair] = min(key, examples.get(pair, key))
+    return [(f"pytest {first}, trelkin {second}, e.g. {examples[(first, second)]}", count)
+            for (first, second), count in pairs.most_common(limit)]

@@ -219,12 +219,14 @@ def report(results: list[ProjectResult], revision: str | None) -> str:
                 parts.append(f"- {result.name}: {len(missing)} tests unittest runs are not in "
                              f"trelkin's report, e.g. `{missing[0]}`")
         parts.append("")
-    parts += ["## Top causes of tests pytest passes and trelkin doesn't", ""]
+    parts += ["## Top causes of tests pytest passes and trelkin doesn't, and other outcomes",
+              ""]
     for result in results:
-        if result.causes:
+        mismatches = _causes.other_mismatches(result.pytest, result.parallel)
+        if result.causes or mismatches:
             parts.append(f"- **{result.name}**")
             parts += [f"  - {count} {'test' if count == 1 else 'tests'}: `{cause}`"
-                      for cause, count in result.causes]
+                      for cause, count in [*result.causes, *mismatches]]
         if result.setup_problem:
             continue
         # A run with no report at all is already its project's one cause.
