@@ -12,7 +12,12 @@ job the parent sends with ``worker_main`` until the parent says to exit, and lea
 Messages are length-prefixed pickles. The worker sends tuples tagged ``EVENT`` (an event
 of ``worker_main``), ``START`` (a "start" event, with the capture's offsets where the
 test's output begins), ``FINISHED`` and ``FAILED`` (``worker_main`` returned, or raised
-with this traceback). The parent sends a ``Job``, or None for "exit".
+with this traceback), and ``CANCELLED`` (a job it did not start). The parent sends a
+``Job``, None for "exit", or ``CANCEL``: the parent may send a job while the one before
+is still running, so that no file waits for a round trip, and takes it back with a
+``CANCEL`` right behind it. A worker about to start a job looks for that ``CANCEL`` (or
+a stop of its own) first and then answers ``CANCELLED`` instead of running it; a
+``CANCEL`` that comes too late is dropped, and the job runs as if never taken back.
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ import atexit
 import faulthandler
 import os
 import pickle
+import select
 import signal
 import struct
 import sys
@@ -54,6 +60,8 @@ EVENT = 0  # (EVENT, event)
 START = 1  # (START, event, capture offsets): a test begins
 FINISHED = 2  # (FINISHED,): worker_main returned (or was interrupted)
 FAILED = 3  # (FAILED, traceback text): worker_main raised
+CANCELLED = 4  # (CANCELLED,): the job was taken back before it started
+CANCEL = "cancel"  # from the parent: take back the job sent last
 HEADER = struct.Struct("<I")
 
 
@@ -73,6 +81,7 @@ class _Channel:
         self.stopping = False  # no further test may start
         self.sending = False
         self.held = False
+        self.pending: list[Job | str | None] = []  # read ahead by retracted()
 
     def on_sigusr2(self, signum: int, frame: FrameType | None) -> None:
         self.stopping = True  # the running test goes on
@@ -100,6 +109,20 @@ class _Channel:
             raise KeyboardInterrupt
 
     def receive(self) -> Job | None:
+        """The next job, or None for "exit"; a ``CANCEL`` that came too late is dropped."""
+        while True:
+            message = self.pending.pop(0) if self.pending else self._read()
+            if message != CANCEL:
+                return message  # type: ignore[return-value]
+
+    def retracted(self) -> bool:
+        """Whether the parent took back the job just received: its ``CANCEL`` is the
+        message right after it, if it is there already."""
+        if not self.pending and select.select([self.jobs_fd], [], [], 0)[0]:
+            self.pending.append(self._read())
+        return bool(self.pending) and self.pending[0] == CANCEL
+
+    def _read(self) -> Job | str | None:
         header = _read_exactly(self.jobs_fd, HEADER.size)
         if header is None:
             return None
@@ -191,13 +214,16 @@ def _serve(
             channel.send((EVENT, event))
 
     while job is not None:
-        try:
-            worker_main(job, emit)
-            channel.send((FINISHED,))
-        except KeyboardInterrupt:
-            channel.send((FINISHED,))
-        except BaseException:
-            channel.send((FAILED, traceback.format_exc()))
+        if channel.stopping or channel.retracted():
+            channel.send((CANCELLED,))
+        else:
+            try:
+                worker_main(job, emit)
+                channel.send((FINISHED,))
+            except KeyboardInterrupt:
+                channel.send((FINISHED,))
+            except BaseException:
+                channel.send((FAILED, traceback.format_exc()))
         try:
             job = channel.receive()
         except KeyboardInterrupt:

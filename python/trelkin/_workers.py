@@ -8,7 +8,9 @@
     pool.stop(interrupt=False) # -x, --maxfail: the running tests finish, no other starts
 
 ``jobs`` is a list of ``Job`` in scheduling order; whichever worker is free takes the next
-one, and a file stays whole on one worker. ``worker_main(job, emit)`` runs inside the
+one, and a file stays whole on one worker. While the queue is longer than the pool, each
+worker also holds the file after its current one, so it never waits for the parent
+between files; a worker that dies gives both back. ``worker_main(job, emit)`` runs inside the
 worker: it imports and collects ``job.path``, runs its tests except the node ids in
 ``job.skip``, and calls ``emit(event)`` for each of these events::
 
@@ -74,6 +76,8 @@ from dataclasses import dataclass, field
 from trelkin import _fdcapture
 from trelkin._outcome import Kind, Outcome, Phase
 from trelkin._worker_process import (
+    CANCEL,
+    CANCELLED,
     EVENT,
     FAILED,
     FINISHED,
@@ -141,6 +145,8 @@ class _Worker:
     dump: int  # the file faulthandler writes the worker's tracebacks to
     captured: tuple[int, int] | None  # the files its fds 1 and 2 go to, when captured
     file: _FileState | None = None
+    queued: _FileState | None = None  # sent ahead, to run after ``file``
+    retracting: bool = False  # a CANCEL follows the file sent last
     running: _Running | None = None
     buffer: bytearray = field(default_factory=bytearray)
     # Why the pool made it end, if it did: "exit", "timeout" or "stopped".
@@ -231,8 +237,12 @@ class _Run:
 
     def loop(self, queue: deque[_FileState]) -> None:
         self.queue = queue
-        for index in range(min(self.pool.count, len(queue))):
+        started = [
             self.spawn(f"gw{index}", 0, self.queue.popleft())
+            for index in range(min(self.pool.count, len(queue)))
+        ]
+        for worker in started:  # once each has its first file
+            self.send_ahead(worker)
         while self.workers:
             self.poll_once()
 
@@ -258,6 +268,7 @@ class _Run:
             else:
                 self.reap(worker)
         self.check_timeouts()
+        self.retract_queued()
 
     def next_deadline(self) -> float | None:
         deadlines = [self.stop_deadline] if self.stop_deadline is not None else []
@@ -280,7 +291,7 @@ class _Run:
 
     # -- starting workers and giving them files
 
-    def spawn(self, name: str, generation: int, file: _FileState) -> None:
+    def spawn(self, name: str, generation: int, file: _FileState) -> _Worker:
         events_read, events_write = os.pipe()
         jobs_read, jobs_write = os.pipe()
         dump = _fdcapture.unnamed_file()
@@ -336,6 +347,7 @@ class _Run:
         if pidfd is not None:
             self.by_fd[pidfd] = (worker, "exit")
             self.poller.register(pidfd, select.POLLIN)
+        return worker
 
     def give_next(self, worker: _Worker) -> None:
         worker.file = None
@@ -344,6 +356,41 @@ class _Run:
             _send(worker.jobs, worker.file.job)
         else:
             self.dismiss(worker)
+
+    def send_ahead(self, worker: _Worker) -> None:
+        """Sends the worker the file after its current one, while the queue is long."""
+        if (
+            worker.queued is None
+            and worker.ending is None
+            and len(self.queue) > self.pool.count
+            and self.scheduling()
+        ):
+            worker.queued = self.queue.popleft()
+            _send(worker.jobs, worker.queued.job)
+
+    def retract_queued(self) -> None:
+        """Once nothing more is to be scheduled, takes back the files sent ahead."""
+        if self.scheduling():
+            return
+        for worker in self.workers.values():
+            if worker.queued is not None and not worker.retracting and worker.ending is None:
+                worker.retracting = True
+                _send(worker.jobs, CANCEL)
+
+    def finished(self, worker: _Worker) -> None:
+        """The worker ended its file; the one sent ahead, if any, is now its current."""
+        if worker.queued is None:
+            worker.retracting = False  # a CANCEL came too late: that file ran
+            self.give_next(worker)
+            return
+        worker.file, worker.queued = worker.queued, None
+        if worker.retracting:
+            return  # CANCELLED, or the file's run, tells which
+        if self.scheduling():
+            self.send_ahead(worker)
+        else:
+            worker.retracting = True
+            _send(worker.jobs, CANCEL)
 
     def dismiss(self, worker: _Worker) -> None:
         if worker.ending is None:
@@ -399,13 +446,18 @@ class _Run:
         elif tag == EVENT:
             self.handle_event(worker, message[1])
         elif tag == FINISHED:
+            self.finished(worker)
+        elif tag == CANCELLED:
+            worker.retracting = False
+            if worker.file is not None:
+                self.queue.appendleft(worker.file)
             self.give_next(worker)
         elif tag == FAILED:
             path = worker.file.job.path if worker.file else None
             self.on_event(
                 ("worker-error", path, f"worker '{worker.name}' failed running {path}:\n{message[1]}")
             )
-            self.give_next(worker)
+            self.finished(worker)
 
     def handle_event(self, worker: _Worker, event: Event) -> None:
         kind = event[0]
@@ -448,7 +500,7 @@ class _Run:
                             f"stopped while running '{worker.running.nodeid}'")
             return
         if ending == "timeout":
-            self.resume(worker.file, worker.name, worker.generation)
+            self.resume(worker.file, worker.name, worker.generation, worker.queued)
             return
         if ending == "exit" and worker.file is None and os.waitstatus_to_exitcode(status) == 0:
             return
@@ -484,17 +536,23 @@ class _Run:
                     "the tests not run yet are not run")))
             return
         self.restarts += 1
-        self.resume(file, worker.name, worker.generation)
+        self.resume(file, worker.name, worker.generation, worker.queued)
 
-    def resume(self, file: _FileState | None, name: str, generation: int) -> None:
-        """Starts a replacement worker; the rest of ``file`` goes first in the queue."""
+    def resume(
+        self, file: _FileState | None, name: str, generation: int,
+        queued: _FileState | None = None,
+    ) -> None:
+        """Starts a replacement worker; the rest of ``file`` goes first in the queue, and
+        the file sent ahead to the worker that ended right after it."""
+        if queued is not None:
+            self.queue.appendleft(queued)
         if file is not None:
             job = file.job
             resumed = Job(job.path, job.skip | frozenset(file.reported), job.payload)
             file.job = resumed
             self.queue.appendleft(file)
         if self.queue and self.scheduling():
-            self.spawn(name, generation + 1, self.queue.popleft())
+            self.send_ahead(self.spawn(name, generation + 1, self.queue.popleft()))
 
     def report(self, worker: _Worker, kind: Kind, message: str) -> None:
         """Reports the worker's running test with what it wrote and its tracebacks."""
