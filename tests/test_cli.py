@@ -283,17 +283,25 @@ def test_usage_errors_exit_4(write_tree, args, status):
     assert run.stderr.startswith("ERROR:")
 
 
-def test_main_keeps_no_state_between_calls(write_tree, capfd, monkeypatch):
-    from trelkin import cli
+MAIN_TWICE = """
+import sys
+from trelkin import cli
+first = cli.main(["--sequential", "-p", "no:cacheprovider", "test_s.py"])
+second = cli.main(["--sequential", "-p", "no:cacheprovider", "-q", "test_p.py"])
+sys.exit(first * 10 + second)
+"""
 
+
+def test_main_keeps_no_state_between_calls(write_tree):
+    # Two calls in one fresh process (not this one, whose plugins would be the calls').
     root = write_tree({
         "test_s.py": "import unittest\n@unittest.skip('x')\ndef test_s():\n    pass\n",
         "test_p.py": "def test_p():\n    pass\n",
     })
-    monkeypatch.chdir(root)
-    assert cli.main(["--sequential", "test_s.py"]) == 0
-    assert cli.main(["--sequential", "-q", "test_p.py"]) == 0
-    assert "1 passed" in capfd.readouterr().out.splitlines()[-1]
+    done = subprocess.run([sys.executable, "-c", MAIN_TWICE], cwd=root, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "1 passed" in done.stdout.splitlines()[-1]
 
 
 def test_progress_shows_a_line_per_file_in_path_order(write_tree):

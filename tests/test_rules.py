@@ -6,7 +6,8 @@ import os
 
 import pytest
 
-from tests.conftest import run_python
+import subprocess
+import sys
 
 POOL_THREADS = """
 import os, sys, threading, time, tempfile
@@ -28,7 +29,8 @@ print(len(threads), _rules.pool_size(os.environ))
 ])
 def test_pool_size_is_the_cores(environment):
     env = {key: value for key, value in os.environ.items() if not key.startswith("RAYON")}
-    done = run_python(POOL_THREADS, env={**env, **environment})
+    done = subprocess.run([sys.executable, "-c", POOL_THREADS], capture_output=True,
+                          text=True, timeout=60, env={**env, **environment})
     used, predicted = done.stdout.split()
     # Twelve files of sleeping tests keep every thread of the pool busy at some point.
     assert int(used) == int(predicted), done.stderr
