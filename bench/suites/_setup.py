@@ -3,9 +3,10 @@ environment with the project, its test requirements, pytest and this checkout's 
 
 The cache lives under build/suites/ (outside git) and is reused while its inputs are the same:
 sdists/ the downloaded archives, src/ the pristine unpacked trees, venvs/ one environment per
-project. Each command runs in a fresh copy of the tree under WORK, outside the checkout. trelkin comes from the checkout itself, never copied: a .pth file puts its Python
-layer (python/) on the path and loads the core from the build the checkout's own .venv uses,
-so every run tests the tree as it is now.
+project. Each command runs in a fresh copy of the tree under WORK, outside the checkout.
+trelkin comes from the checkout itself, never copied: a .pth file puts its Python layer
+(python/) on the path and loads the core from the build the checkout's own .venv uses, so
+every run tests the tree as it is now.
 """
 
 from __future__ import annotations
@@ -32,8 +33,8 @@ WORK = Path(tempfile.gettempdir()) / "trelkin-suites"
 PYTEST = "pytest==9.2.0"
 # Loaded at every start of a project's interpreter; it must stay small and import little. The
 # harness names the source tree and the core in the environment; by hand, the checkout's own.
-_SHIM_MODULE = '''"""trelkin from the checkout at {repo}: the Python layer from its source tree, the core from
-its build."""
+_SHIM_MODULE = '''"""trelkin from the checkout at {repo}: the Python layer from its source
+tree, the core from its build."""
 import os
 import sys
 
@@ -77,8 +78,10 @@ def built_core() -> Path:
 def committed_source(revision: str) -> Path:
     """The Python layer as committed at ``revision`` (its python/), exported under the cache:
     what to measure while the working tree is mid-change."""
-    commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--verify", f"{revision}^{{commit}}"],
-                            capture_output=True, text=True)
+    commit = subprocess.run(
+        ["git", "-C", str(REPO), "rev-parse", "--verify", f"{revision}^{{commit}}"],
+        capture_output=True, text=True,
+    )
     if commit.returncode != 0:
         raise SetupError(f"no such revision: {revision}")
     sha = commit.stdout.strip()
@@ -168,7 +171,6 @@ def _venv_spec(project: Project) -> dict[str, object]:
         "pytest": PYTEST,
         "project": project.requirement,
         "deps": list(project.deps),
-        "shim": _SHIM_MODULE,
     }
 
 
@@ -177,28 +179,31 @@ def environment(project: Project, tree: Path) -> Path:
     venv = CACHE / "venvs" / f"{project.name}-{project.version}"
     marker = venv / "harness.json"
     spec = _venv_spec(project)
-    if marker.is_file() and json.loads(marker.read_text()) == spec:
-        return venv
-    shutil.rmtree(venv, ignore_errors=True)
-    _run([sys._base_executable, "-m", "venv", str(venv)], f"creating the venv of {project.name}")
     python = str(venv / "bin" / "python")
-    env = clean_env(project, venv)
-    _run(
-        [python, "-m", "pip", "install", "-q", "--disable-pip-version-check", PYTEST,
-         *project.deps, str(tree)],
-        f"installing {project.requirement} and its test requirements",
-        env=env,
-    )
-    site = Path(
-        subprocess.check_output([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-                                text=True).strip()
-    )
+    if not (marker.is_file() and json.loads(marker.read_text()) == spec):
+        shutil.rmtree(venv, ignore_errors=True)
+        _run([sys._base_executable, "-m", "venv", str(venv)],
+             f"creating the venv of {project.name}")
+        _run(
+            [python, "-m", "pip", "install", "-q", "--disable-pip-version-check", PYTEST,
+             *project.deps, str(tree)],
+            f"installing {project.requirement} and its test requirements",
+            env=clean_env(project, venv),
+        )
+        marker.write_text(json.dumps(spec, indent=1))
+    _install_shim(python)
+    return venv
+
+
+def _install_shim(python: str) -> None:
+    """Writes the .pth hook that brings trelkin from the checkout (every run: it costs nothing
+    and keeps the hook current)."""
+    where = "import sysconfig; print(sysconfig.get_paths()['purelib'])"
+    site = Path(subprocess.check_output([python, "-c", where], text=True).strip())
     (site / "_trelkin_checkout.py").write_text(
         _SHIM_MODULE.format(repo=REPO, core=str(built_core()), source=str(REPO / "python"))
     )
     (site / "_trelkin_checkout.pth").write_text("import _trelkin_checkout\n")
-    marker.write_text(json.dumps(spec, indent=1))
-    return venv
 
 
 def work_copy(tree: Path, where: Path) -> Path:
