@@ -205,13 +205,20 @@ def _installed_plugin(site: Path) -> None:
         import pytest
         def pytest_addoption(parser):
             parser.addoption("--fake-level", default="3")
+            parser.addoption("--fake-profile")
             parser.addini("fake_key", "help", default="ini-default")
         def pytest_configure(config):
             config.addinivalue_line("markers", "fake: a plugin's mark")
         def pytest_runtest_logreport(report):
             pass
+        def pytest_report_header(config):
+            # Read by its flag before any test runs, as hypothesis's plugin does.
+            return f"fake profile: {config.getoption('--fake-profile')}"
         @pytest.fixture
         def fake_fixture(pytestconfig):
+            # By its flag too, as hypothesis's plugin reads its options; one with no default.
+            assert pytestconfig.getoption("--fake-level") == pytestconfig.getoption("fake_level")
+            assert pytestconfig.getoption("--fake-profile") is None
             return pytestconfig.getoption("fake_level"), pytestconfig.getini("fake_key")
     """))
     info = site / "fakeplugin_trelkin-1.0.dist-info"
@@ -257,6 +264,12 @@ def test_installed_plugins_give_their_fixtures(tmp_path: Path, args: tuple[str, 
                           capture_output=True, text=True, timeout=60)
     outcomes = json.loads(done.stdout.splitlines()[-1])
     assert outcomes["test_plugin.py::test_uses"] == ("passed" if expected == "passed" else "error")
+    # A conftest that imports pytest has the plugins loaded before the header is written.
+    (tree / "conftest.py").write_text("import pytest\n")
+    shown = subprocess.run([sys.executable, "-m", "trelkin", "--sequential", *args], cwd=tree, env=env,
+                           capture_output=True, text=True, timeout=60)
+    assert shown.returncode in (0, 1), shown.stderr
+    assert ("fake profile: None" in shown.stdout) == (expected == "passed"), shown.stdout
 
 
 def test_ini_usefixtures_ignore_collect_and_module_plugins(tmp_path: Path) -> None:

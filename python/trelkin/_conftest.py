@@ -103,8 +103,9 @@ class Parser:
 
     def dest_of(self, name: str) -> str | None:
         for flags, attrs in self.definitions:
-            if name in flags or attrs.get("dest") == name:
-                return attrs.get("dest") or _dest(flags)
+            dest = attrs.get("dest") or _dest(flags)
+            if name in flags or dest == name:
+                return dest
         return None
 
 
