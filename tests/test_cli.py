@@ -313,3 +313,16 @@ def test_progress_shows_a_line_per_file_in_path_order(write_tree):
     lines = [line for line in run.stdout.splitlines() if line.startswith("test_")]
     assert lines[0].startswith("test_one.py .") and lines[0].endswith("[ 33%]")
     assert lines[1].startswith("test_two.py .F") and lines[1].endswith("[100%]")
+
+
+def test_the_bundled_example_runs_as_the_readme_shows() -> None:
+    # With the environment's plugins (hypothesis's among them) loaded, as `scripts/example`
+    # runs it: one test fails by design.
+    root = Path(__file__).resolve().parent.parent
+    env = {key: value for key, value in os.environ.items() if key != "PYTEST_DISABLE_PLUGIN_AUTOLOAD"}
+    done = subprocess.run(
+        [sys.executable, "-m", "trelkin", "examples/suite"], cwd=root, capture_output=True,
+        text=True, timeout=120, env={**env, "PYTEST_ADDOPTS": "", "COLUMNS": "80"},
+    )
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "1 failed, 12 passed, 1 skipped, 1 xfailed" in done.stdout, done.stdout
