@@ -12,8 +12,6 @@ from __future__ import annotations
 
 import os
 import re
-import shutil
-import tempfile
 import threading
 import warnings
 from pathlib import Path
@@ -43,6 +41,8 @@ class TempPathFactory:
             if self._basetemp is None:
                 if self._given is not None:
                     if self._given.exists():
+                        import shutil
+
                         shutil.rmtree(self._given, ignore_errors=True)
                     self._given.mkdir(parents=True)
                     self._basetemp = self._given
@@ -79,6 +79,8 @@ def _new_basetemp() -> Path:
     """A new ``run-<pid>-*`` folder under ``<tmp>/trelkin-of-<user>``; the folders of runs
     whose process has ended are removed but for the newest few."""
     import getpass
+    import shutil
+    import tempfile
 
     try:
         user = re.sub(r"[\W]", "_", getpass.getuser())

@@ -6,10 +6,13 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
+import itertools
 from pathlib import Path
 
 DIRECTORY = ".trelkin_cache"
+# Names of files being written: unique within the process, the pid across processes (tempfile
+# would do the same, at the cost of importing it on every run).
+_WRITES = itertools.count()
 _README = (
     "# trelkin cache directory #\n\n"
     "This directory holds the cache of the trelkin test runner (last failures, recorded\n"
@@ -39,7 +42,8 @@ class Cache:
         try:
             self._ensure()
             target.parent.mkdir(parents=True, exist_ok=True)
-            descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=".tmp-")
+            temporary = target.parent / f".tmp-{os.getpid()}-{next(_WRITES)}"
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
             with os.fdopen(descriptor, "w", encoding="utf-8") as file:
                 json.dump(value, file, indent=1, sort_keys=True)
             os.replace(temporary, target)

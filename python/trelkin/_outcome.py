@@ -5,7 +5,6 @@ cache). Records are plain data, so worker processes can send them as they are.""
 from __future__ import annotations
 
 import enum
-from dataclasses import dataclass, field
 
 
 class Kind(enum.StrEnum):
@@ -31,35 +30,79 @@ class Phase(enum.StrEnum):
 FAILING = frozenset({Kind.FAILED, Kind.ERROR, Kind.CRASHED, Kind.TIMEOUT})
 
 
-@dataclass(slots=True)
+# The fields in order; records are compared, shown and pickled field by field.
+FIELDS = (
+    "nodeid", "path", "line", "kind", "phase", "message", "longrepr", "stdout", "stderr",
+    "log", "duration", "setup_duration", "teardown_duration", "location", "teardown_error",
+    "properties", "warnings",
+)
+_KINDS = {str(kind): kind for kind in Kind}
+_PHASES = {str(phase): phase for phase in Phase}
+
+
 class Outcome:
     """One test's outcome. ``message`` is one line (the exception text, or the skip or
     xfail reason); ``longrepr`` the report shown for a failure (traceback and exception);
-    durations are seconds of each phase, ``duration`` the call alone."""
+    durations are seconds of each phase, ``duration`` the call alone.
 
-    nodeid: str
-    path: str  # the file as collected, the key for grouping by file
-    line: int
-    kind: Kind
-    phase: Phase = Phase.CALL
-    message: str = ""
-    longrepr: str = ""
-    stdout: str = ""
-    stderr: str = ""
-    log: str = ""
-    duration: float = 0.0
-    setup_duration: float = 0.0
-    teardown_duration: float = 0.0
-    # Where a skip was asked for ("path:line"), as pytest's -rs line shows it.
-    location: str = ""
-    # A teardown that failed after the test's own outcome was decided: reported as an
-    # error of its own ("ERROR at teardown of ..."), beside a passed or failed test.
-    teardown_error: Outcome | None = None
-    # JUnit properties a test recorded (record_property).
-    properties: list[tuple[str, str]] = field(default_factory=list)
-    # The warnings the test raised, each as the summary shows it: "path:line: Category:
-    # message" and the source line below it.
-    warnings: list[str] = field(default_factory=list)
+    ``location``: where a skip was asked for ("path:line"), as pytest's -rs line shows it.
+    ``teardown_error``: a teardown that failed after the test's own outcome was decided,
+    reported as an error of its own ("ERROR at teardown of ..."), beside a passed or failed
+    test. ``properties``: the JUnit properties the test recorded (record_property).
+    ``warnings``: the warnings the test raised, each as the summary shows it: "path:line:
+    Category: message" and the source line below it.
+
+    A plain class rather than a dataclass: workers send one per test, and both building
+    the class at start-up and rebuilding enum members when unpickling showed in the
+    per-test cost."""
+
+    __slots__ = FIELDS
+
+    def __init__(
+        self, nodeid: str, path: str, line: int, kind: Kind, phase: Phase = Phase.CALL,
+        message: str = "", longrepr: str = "", stdout: str = "", stderr: str = "",
+        log: str = "", duration: float = 0.0, setup_duration: float = 0.0,
+        teardown_duration: float = 0.0, location: str = "",
+        teardown_error: Outcome | None = None, properties: list[tuple[str, str]] | None = None,
+        warnings: list[str] | None = None,
+    ) -> None:
+        self.nodeid = nodeid
+        self.path = path
+        self.line = line
+        self.kind = kind
+        self.phase = phase
+        self.message = message
+        self.longrepr = longrepr
+        self.stdout = stdout
+        self.stderr = stderr
+        self.log = log
+        self.duration = duration
+        self.setup_duration = setup_duration
+        self.teardown_duration = teardown_duration
+        self.location = location
+        self.teardown_error = teardown_error
+        self.properties = [] if properties is None else properties
+        self.warnings = [] if warnings is None else warnings
+
+    def _values(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in FIELDS)
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not Outcome:
+            return NotImplemented
+        return self._values() == other._values()  # type: ignore[attr-defined]
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in FIELDS)
+        return f"Outcome({shown})"
+
+    def __reduce__(self) -> tuple[object, tuple[object, ...]]:
+        # The kind and phase travel as their text.
+        values = list(self._values())
+        values[3], values[4] = str(self.kind), str(self.phase)
+        return _unpickle, tuple(values)
 
     @property
     def failing(self) -> bool:
@@ -67,7 +110,7 @@ class Outcome:
 
     def to_dict(self) -> dict[str, object]:
         """A JSON-ready form (worker processes, the report log)."""
-        data = {name: getattr(self, name) for name in self.__slots__}
+        data = {name: getattr(self, name) for name in FIELDS}
         data["kind"] = str(self.kind)
         data["phase"] = str(self.phase)
         if self.teardown_error is not None:
@@ -84,3 +127,7 @@ class Outcome:
             values["teardown_error"] = cls.from_dict(teardown)  # type: ignore[arg-type]
         values["properties"] = [tuple(pair) for pair in values.get("properties") or []]  # type: ignore[union-attr]
         return cls(**values)  # type: ignore[arg-type]
+
+
+def _unpickle(nodeid: str, path: str, line: int, kind: str, phase: str, *rest: object) -> Outcome:
+    return Outcome(nodeid, path, line, _KINDS[kind], _PHASES[phase], *rest)  # type: ignore[arg-type]

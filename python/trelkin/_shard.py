@@ -26,7 +26,6 @@ import heapq
 import json
 import os
 import re
-import tempfile
 import time
 
 TYPE_CHECKING = False
@@ -163,6 +162,8 @@ def _read_file(path: str) -> Entries:
 def _write_file(path: str, entries: Entries) -> None:
     directory = os.path.dirname(os.path.abspath(path))
     os.makedirs(directory, exist_ok=True)
+    import tempfile
+
     descriptor, temporary = tempfile.mkstemp(dir=directory, prefix=".durations-")
     try:
         os.fchmod(descriptor, 0o644)  # a CI artifact, not a secret: mkstemp gives 0600

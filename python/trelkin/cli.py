@@ -274,7 +274,9 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
     from trelkin import _config, _conftest
     from trelkin._runtime import Runtime
 
-    early, _ = parser(width).parse_known_args(arguments)
+    # One parser for all three passes: building it is most of the start-up's cost.
+    command_line = parser(width)
+    early, _ = command_line.parse_known_args(arguments)
     try:
         settings = _config.load(
             early.paths,
@@ -287,7 +289,7 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
     extra = list(settings.getini("addopts"))  # type: ignore[call-overload]
     extra += shlex.split(os.environ.get("PYTEST_ADDOPTS", ""))
     full = extra + arguments
-    early, _ = parser(width).parse_known_args(full)
+    early, _ = command_line.parse_known_args(full)
     _finish_options(early)
     from trelkin import _rewrite
 
@@ -305,14 +307,15 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
         runtime.load_initial_conftests([path for path in paths if path.exists()])
     except _conftest.UsageError as error:
         raise UsageError(str(error)) from None
-    full_parser = parser(width)
-    group = full_parser.add_argument_group("custom options")
-    for flags, keywords in runtime.option_definitions():
-        try:
-            group.add_argument(*flags, **keywords)
-        except (argparse.ArgumentError, TypeError, ValueError) as error:
-            raise UsageError(f"a conftest's option {flags}: {error}") from None
-    options = full_parser.parse_args(full)
+    definitions = runtime.option_definitions()
+    if definitions:
+        group = command_line.add_argument_group("custom options")
+        for flags, keywords in definitions:
+            try:
+                group.add_argument(*flags, **keywords)
+            except (argparse.ArgumentError, TypeError, ValueError) as error:
+                raise UsageError(f"a conftest's option {flags}: {error}") from None
+    options = command_line.parse_args(full)
     options.test_paths, options.rewrite_hook = early.test_paths, early.rewrite_hook
     settings.overrides.update(_config._parse_overrides(options.override_ini))
     _finish_options(options)
