@@ -199,6 +199,33 @@ def test_a_crash_is_reported_on_its_test_and_the_file_resumes(
     assert [event[1] for event in run.of("done")].count("a") == 1
 
 
+def test_a_crash_with_a_file_sent_ahead_runs_that_file_once(tmp_path: Path) -> None:
+    # One worker and a long queue: b is sent ahead while a runs, and a's crash takes the
+    # worker that held it.
+    files = {"a": ["segfault", "pass"], "b": ["pass"] * 2, "c": ["pass"] * 2}
+    run = run_plan(tmp_path, files, count=1)
+    assert run.kinds() == {
+        "a::test_0": "crashed", "a::test_1": "passed",
+        **{f"{path}::test_{j}": "passed" for path in "bc" for j in range(2)},
+    }
+    assert len(run.of("outcome")) == 6
+    for path in files:
+        assert [event[1] for event in run.of("collected")].count(path) == 1
+        assert [event[1] for event in run.of("done")].count(path) == 1
+
+
+def test_a_stop_takes_back_the_file_sent_ahead(tmp_path: Path) -> None:
+    # a's second test may begin before the stop reaches its worker (the race the test above
+    # allows), and then outlasts it: the take-back of b has time to arrive.
+    files = {"a": ["sleep0.2", "sleep0.3"], "b": ["pass"], "c": ["pass"]}
+    run = run_plan(tmp_path, files, count=1, finish_after_first=True)
+    assert run.kinds()["a::test_0"] == "passed"
+    # b was sent ahead while a ran; neither it nor c begins after the stop.
+    assert {event[1] for event in run.of("collected")} == {"a"}
+    assert len(run.of("start")) == len(run.of("outcome"))
+    assert not run.of("worker-error")
+
+
 def test_a_crash_while_importing_is_a_collection_error(tmp_path: Path) -> None:
     run = run_plan(tmp_path, {"broken": "crash-on-import", "fine": ["pass"]})
     collected = {event[1]: event for event in run.of("collected")}
