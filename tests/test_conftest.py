@@ -32,6 +32,24 @@ TREES: dict[str, dict[str, str]] = {
                 assert pytestconfig.getoption("nope", default=5) == 5
             """,
     },
+    "collect_ignore and collect_ignore_glob": {
+        "conftest.py": """
+            import pathlib
+            collect_ignore = ["test_old.py", "legacy", pathlib.Path(__file__).parent / "test_path.py"]
+            collect_ignore_glob = ["*_broken.py"]
+            """,
+        "test_old.py": "import not_installed_module\ndef test_old(): pass\n",
+        "test_path.py": "def test_path(): assert 0\n",
+        "test_kept.py": "def test_kept(): pass\n",
+        "test_x_broken.py": "syntax error (\n",
+        "legacy/conftest.py": "raise ImportError('never imported')\n",
+        "legacy/test_legacy.py": "def test_legacy(): assert 0\n",
+        # The nearest conftest decides: this one's list replaces the root's.
+        "nested/conftest.py": "collect_ignore = ['test_here.py']\n",
+        "nested/test_here.py": "def test_here(): assert 0\n",
+        "nested/test_old.py": "def test_nested_old(): pass\n",
+        "nested/test_y_broken.py": "syntax error (\n",
+    },
     "configure, markers and sessionstart": {
         "conftest.py": """
             import pytest
@@ -333,3 +351,20 @@ def test_installed_hypothesis_plugin_leaves_given_tests_working(tmp_path: Path) 
     assert runtime_outcomes(tree) == pytest_outcomes(tree) == {
         "test_h.py::test_given": "passed", "test_h.py::test_no_side_effect_warning": "passed",
     }
+
+
+@pytest.mark.parametrize("mode", [["--sequential"], ["-n", "2"]])
+def test_files_a_conftest_ignores_are_neither_run_nor_counted(tmp_path: Path, mode: list[str]) -> None:
+    import os
+    import subprocess
+    import sys
+
+    tree = write(tmp_path, TREES["collect_ignore and collect_ignore_glob"])
+    done = subprocess.run([sys.executable, "-m", "trelkin", "-p", "no:cacheprovider", *mode],
+                          cwd=tree, capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "COLUMNS": "80", "PYTEST_ADDOPTS": ""})
+    assert done.returncode == 0, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    assert [line.split()[0] for line in lines if line.endswith("%]")] == ["nested/test_old.py", "test_kept.py"]
+    assert [line for line in lines if line.endswith("%]")][-1].endswith("[100%]")
+    assert "2 passed" in lines[-1]

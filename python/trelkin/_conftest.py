@@ -344,6 +344,68 @@ class Conftests:
                     self.failed[folder] = failure
                     raise failure from error
 
+    def load_unless_ignored(self, path: Path) -> bool:
+        """Loads the conftests from the rootdir down to ``path``'s directory, one directory
+        at a time, and tells whether a conftest's ``collect_ignore`` or
+        ``collect_ignore_glob`` leaves out ``path`` or a directory above it: the conftests
+        below an ignored directory are never imported, as with pytest."""
+        path = path.absolute()
+        try:
+            parts = path.relative_to(self.settings.rootdir).parts
+        except ValueError:
+            self.load_for(path.parent)
+            return False
+        entry = self.settings.rootdir
+        for part in parts:
+            entry = entry / part
+            self.load_for(entry.parent)
+            if self._ignored(entry):
+                return True
+        return False
+
+    def ignored_by_loaded(self, path: Path) -> bool:
+        """Whether the conftests already imported leave out ``path`` (importing none)."""
+        if not any(
+            hasattr(module, "collect_ignore") or hasattr(module, "collect_ignore_glob")
+            for module in self.loaded.values() if module is not None
+        ):
+            return False
+        try:
+            parts = path.relative_to(self.settings.rootdir).parts
+        except ValueError:
+            return False
+        entry = self.settings.rootdir
+        for part in parts:
+            entry = entry / part
+            if self._ignored(entry):
+                return True
+        return False
+
+    def _ignored(self, entry: Path) -> bool:
+        # The nearest conftest above ``entry`` that defines each name decides, its paths
+        # taken relative to its own directory.
+        import fnmatch
+
+        paths = self._conftest_paths("collect_ignore", entry.parent)
+        if any(os.path.normpath(str(path)) == str(entry) for path in paths):
+            return True
+        globs = self._conftest_paths("collect_ignore_glob", entry.parent)
+        return any(fnmatch.fnmatch(str(entry), str(glob)) for glob in globs)
+
+    def _conftest_paths(self, name: str, directory: Path) -> list[Path | str]:
+        for folder in (directory, *directory.parents):
+            module = self.loaded.get(folder)
+            values = getattr(module, name, None) if module is not None else None
+            if values is not None:
+                return [
+                    Path(value) if isinstance(value, os.PathLike)
+                    else os.path.abspath(folder / str(value).replace("/", os.sep))
+                    for value in values
+                ]
+            if folder == self.settings.rootdir:
+                break
+        return []
+
     def _import_conftest(self, path: Path) -> Any:
         from trelkin._importing import import_conftest
 

@@ -150,9 +150,9 @@ class Runtime:
         file = FilePath(path)
         absolute = Path(os.path.abspath(path))
         try:
-            self.conftests.load_for(absolute.parent)
+            ignored = self.conftests.load_unless_ignored(absolute)
             self._load_plugins()
-            ignored = self.conftests.call(
+            ignored = ignored or self.conftests.call(
                 "pytest_ignore_collect",
                 {"collection_path": absolute, "config": self.config},
                 file=path, firstresult=True,

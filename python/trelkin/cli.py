@@ -450,6 +450,12 @@ def _run(
         ignore_glob=options.ignore_glob,
         in_virtualenv=options.collect_in_virtualenv,
     )
+    # What the conftests loaded so far leave out is never scheduled, nor counted in the
+    # progress; the conftests further down decide as each file is collected.
+    found.files[:] = [
+        test_file for test_file in found.files
+        if not runtime.conftests.ignored_by_loaded(Path(os.path.abspath(test_file.path)))
+    ]
     options.test_paths.update(os.path.abspath(test_file.path) for test_file in found.files)
     runtime.configure(options)
     # pytest_configure may have added lines with config.addinivalue_line.
