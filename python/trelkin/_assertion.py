@@ -13,12 +13,12 @@ module imports nothing until a failure.
 from __future__ import annotations
 
 import sys
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import ast
     from types import FrameType
+    from typing import Any
 
 
 def fail(*message: object) -> None:

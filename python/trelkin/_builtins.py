@@ -15,13 +15,13 @@ import re
 import threading
 import warnings
 from pathlib import Path
-from typing import Any
 
 from trelkin._fixtures import FUNCTION, SESSION, FixtureDef
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator
+    from typing import Any
 
     from trelkin._fixtures import Registry, Request
 

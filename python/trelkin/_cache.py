@@ -4,7 +4,6 @@ Every write replaces its file atomically, so a run cut short never leaves half a
 
 from __future__ import annotations
 
-import json
 import os
 import itertools
 from pathlib import Path
@@ -31,6 +30,8 @@ class Cache:
         return self.path / "v" / f"{key}.json"
 
     def get(self, key: str, default: object = None) -> object:
+        import json
+
         try:
             with open(self._file(key), encoding="utf-8") as file:
                 return json.load(file)
@@ -38,6 +39,8 @@ class Cache:
             return default
 
     def set(self, key: str, value: object) -> None:
+        import json
+
         target = self._file(key)
         try:
             self._ensure()

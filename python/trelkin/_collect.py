@@ -15,7 +15,6 @@ from __future__ import annotations
 import fnmatch
 import os
 import stat
-from dataclasses import dataclass, field
 from pathlib import Path
 
 from trelkin._outcome import Kind, Outcome, Phase
@@ -31,32 +30,41 @@ class UsageError(Exception):
     """A command line that names nothing to run (pytest's exit status 4)."""
 
 
-@dataclass(slots=True)
 class Target:
     """One path of the command line: the file or directory, and the node id parts that
     follow it (``file::Class::test``), empty for the whole path."""
 
-    path: Path  # absolute
-    selector: tuple[str, ...] = ()
-    argument: str = ""
+    __slots__ = ("argument", "path", "selector")
+
+    def __init__(self, path: Path, selector: tuple[str, ...] = (), argument: str = "") -> None:
+        self.path = path  # absolute
+        self.selector = selector
+        self.argument = argument
 
 
-@dataclass(slots=True)
 class TestFile:
     """One file to import and collect. ``path`` is absolute; ``nodeid_path`` is the path
     relative to the rootdir in "/" form, as node ids begin."""
 
-    path: str
-    nodeid_path: str
-    # Node id parts asked for on the command line; empty tuple for all. A file named
-    # several times keeps every selector.
-    selectors: list[tuple[str, ...]] = field(default_factory=list)
+    __slots__ = ("nodeid_path", "path", "selectors")
+
+    def __init__(self, path: str, nodeid_path: str) -> None:
+        self.path = path
+        self.nodeid_path = nodeid_path
+        # Node id parts asked for on the command line; empty tuple for all. A file named
+        # several times keeps every selector.
+        self.selectors: list[tuple[str, ...]] = []
+
+    def __repr__(self) -> str:
+        return f"TestFile({self.path!r}, {self.nodeid_path!r}, {self.selectors!r})"
 
 
-@dataclass(slots=True)
 class Found:
-    files: list[TestFile]
-    errors: list[Outcome]
+    __slots__ = ("errors", "files")
+
+    def __init__(self, files: list[TestFile], errors: list[Outcome]) -> None:
+        self.files = files
+        self.errors = errors
 
 
 def nodeid_path(path: Path, rootdir: Path) -> str:

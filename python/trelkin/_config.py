@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import os
 import shlex
-from dataclasses import dataclass, field
 from pathlib import Path
 
 TYPE_CHECKING = False
@@ -80,19 +79,26 @@ DEFAULTS: dict[str, str | list[str]] = {
 }
 
 
-@dataclass
 class Settings:
     """What configures one run: where the root is, which file configured it, the raw ini
     values, and trelkin's own table."""
 
-    rootdir: Path
-    inifile: Path | None = None
-    ini: dict[str, str | list[str]] = field(default_factory=dict)
-    trelkin: dict[str, object] = field(default_factory=dict)
-    # Values given with -o name=value, over the file's.
-    overrides: dict[str, str] = field(default_factory=dict)
-    # Registered at run time by conftests (``parser.addini``): name -> (type, default).
-    registered: dict[str, tuple[str, object]] = field(default_factory=dict)
+    def __init__(
+        self,
+        rootdir: Path,
+        inifile: Path | None = None,
+        ini: dict[str, str | list[str]] | None = None,
+        trelkin: dict[str, object] | None = None,
+        overrides: dict[str, str] | None = None,
+    ) -> None:
+        self.rootdir = rootdir
+        self.inifile = inifile
+        self.ini = ini if ini is not None else {}
+        self.trelkin = trelkin if trelkin is not None else {}
+        # Values given with -o name=value, over the file's.
+        self.overrides = overrides if overrides is not None else {}
+        # Registered at run time by conftests (``parser.addini``): name -> (type, default).
+        self.registered: dict[str, tuple[str, object]] = {}
 
     def raw(self, name: str) -> str | list[str] | None:
         if name in self.overrides:

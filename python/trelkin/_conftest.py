@@ -18,13 +18,13 @@ import importlib
 import os
 import sys
 from pathlib import Path
-from typing import Any
 
 from trelkin._nodes import Stash, relative_nodeid
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable
+    from typing import Any
 
     from trelkin._config import Settings
 

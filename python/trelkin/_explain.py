@@ -20,8 +20,8 @@ at the outer level; any other newline is escaped. ``format_explanation`` lays it
 
 from __future__ import annotations
 
-import dataclasses
 import os
+import sys
 import types
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from collections.abc import Set as AbstractSet
@@ -44,14 +44,16 @@ _FOOTER_LINES = 2  # the blank separator and the message
 _FOOTER_CHARS = len("...") + len(TRUNCATION_MSG)
 
 
-@dataclasses.dataclass(slots=True)
 class Settings:
-    verbosity: int = 0
-    # None: decided by the CI and BUILD_NUMBER environment variables, as pytest does.
-    truncate: bool | None = None
-    max_lines: int = MAX_LINES  # 0: no limit on lines
-    max_chars: int = MAX_CHARS  # 0: no limit on characters
-    diff_style: str = "ndiff"  # or "block": both strings shown whole, one under the other
+    __slots__ = ("diff_style", "max_chars", "max_lines", "truncate", "verbosity")
+
+    def __init__(self) -> None:
+        self.verbosity = 0
+        # None: decided by the CI and BUILD_NUMBER environment variables, as pytest does.
+        self.truncate: bool | None = None
+        self.max_lines = MAX_LINES  # 0: no limit on lines
+        self.max_chars = MAX_CHARS  # 0: no limit on characters
+        self.diff_style = "ndiff"  # or "block": both strings shown whole, one under the other
 
 
 settings = Settings()
@@ -221,7 +223,9 @@ def _isnamedtuple(x: object) -> bool:
 
 
 def _isdatacls(x: object) -> bool:
-    return dataclasses.is_dataclass(x)
+    # Nothing is a dataclass until the module that makes them is imported.
+    dataclasses = sys.modules.get("dataclasses")
+    return dataclasses is not None and dataclasses.is_dataclass(x)
 
 
 def _isattrs(x: object) -> bool:
@@ -421,6 +425,8 @@ def _compare_eq_cls(left: object, right: object, verbose: int) -> Iterator[str]:
     if not _has_default_eq(left):
         return
     if _isdatacls(left):
+        import dataclasses
+
         names = [f.name for f in dataclasses.fields(left) if f.compare]  # type: ignore[arg-type]
     elif _isattrs(left):
         names = [f.name for f in left.__attrs_attrs__ if f.eq]  # type: ignore[attr-defined]

@@ -15,9 +15,12 @@ from __future__ import annotations
 
 import keyword
 import re
-from typing import Any
 
 from collections.abc import Callable, Iterator
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 _IDENT = re.compile(r"(:?\w|:|\+|-|\.|\[|\]|\\|/)+")
 _VALUES = {"True": True, "False": False, "None": None}

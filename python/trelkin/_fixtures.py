@@ -14,13 +14,14 @@ from __future__ import annotations
 
 import sys
 import threading
-from typing import Any
+from types import FunctionType
 
 from trelkin._params import NOTSET, SCOPES
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
+    from typing import Any
 
 FUNCTION, CLASS, MODULE, PACKAGE, SESSION = range(5)
 
@@ -62,15 +63,13 @@ class FixtureDef:
         holder: type | None = None,
         argnames: tuple[str, ...] | None = None,
     ) -> None:
-        import inspect
-
         self.name, self.func, self.scope, self.baseid = name, func, scope, baseid
         self.params = list(params) if params is not None else None
         self.ids, self.autouse, self.holder = ids, autouse, holder
         self.argnames = (
             argnames if argnames is not None else function_argnames(func, method=holder is not None)
         )
-        self.generator = inspect.isgeneratorfunction(func)
+        self.generator = _is_generator_function(func)
         # A plain function of no arguments: called as it is, with no teardown to register.
         self.plain = not self.generator and not self.argnames and holder is None and params is None
         self._instance: object = None
@@ -90,6 +89,17 @@ class FixtureDef:
                 self._instance = self.holder.__new__(self.holder)
             instance = self._instance
         return self.func.__get__(instance)
+
+
+def _is_generator_function(func: Callable[..., Any]) -> bool:
+    if isinstance(func, FunctionType):  # most fixtures: no need for inspect
+        return bool(func.__code__.co_flags & _CO_GENERATOR)
+    import inspect
+
+    return inspect.isgeneratorfunction(func)
+
+
+_CO_GENERATOR = 0x20
 
 
 def function_argnames(func: Callable[..., Any], *, method: bool) -> tuple[str, ...]:

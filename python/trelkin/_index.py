@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import ast
 import fnmatch
-from dataclasses import dataclass, field
 from pathlib import Path
 
 TYPE_CHECKING = False
@@ -29,16 +28,20 @@ _DYNAMIC_CONFTEST = (
 )
 
 
-@dataclass(slots=True)
 class StaticTest:
-    keywords: set[str]
-    marks: set[str]
+    __slots__ = ("keywords", "marks")
+
+    def __init__(self, keywords: set[str], marks: set[str]) -> None:
+        self.keywords = keywords
+        self.marks = marks
 
 
-@dataclass(slots=True)
 class StaticFile:
-    dynamic: bool
-    tests: list[StaticTest] = field(default_factory=list)
+    __slots__ = ("dynamic", "tests")
+
+    def __init__(self, dynamic: bool, tests: list[StaticTest] | None = None) -> None:
+        self.dynamic = dynamic
+        self.tests = tests if tests is not None else []
 
 
 def _matches(name: str, patterns: Sequence[str]) -> bool:

@@ -8,11 +8,11 @@ import contextlib
 import io
 import logging
 import threading
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
+    from typing import Any
 
 DEFAULT_FORMAT = "%(levelname)-8s %(name)s:%(filename)s:%(lineno)d %(message)s"
 

@@ -9,22 +9,19 @@ classified."""
 from __future__ import annotations
 
 import os
-import platform
 import sys
-from typing import Any, NamedTuple
+from collections import namedtuple
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable
 
 
-class Mark(NamedTuple):
+class Mark(namedtuple("Mark", "name args kwargs", defaults=((), {}))):
     """A mark made without pytest (``node.add_marker("name")`` in a run where no test file
     imported pytest). Read like ``pytest.Mark``: name, args, kwargs."""
 
-    name: str
-    args: tuple[Any, ...] = ()
-    kwargs: dict[str, Any] = {}
+    __slots__ = ()
 
 
 def unpack(value: object) -> list[Any]:
@@ -117,15 +114,8 @@ class ConditionError(Exception):
     pytest's ``fail(..., pytrace=False)``."""
 
 
-class Skip(NamedTuple):
-    reason: str
-
-
-class Xfail(NamedTuple):
-    reason: str
-    run: bool
-    strict: bool
-    raises: Any
+Skip = namedtuple("Skip", "reason")
+Xfail = namedtuple("Xfail", "reason run strict raises")
 
 
 def _conditions(mark: Any) -> tuple[object, ...]:
@@ -142,6 +132,8 @@ def evaluate_condition(
     import traceback
 
     if isinstance(condition, str):
+        import platform
+
         scope: dict[str, Any] = {"os": os, "sys": sys, "platform": platform, "config": config}
         if namespace:
             scope.update(namespace)

@@ -8,11 +8,11 @@ import contextlib
 import os
 import sys
 import warnings
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator, MutableMapping
+    from typing import Any
 
 _NOTSET: Any = object()
 

@@ -10,7 +10,6 @@ from __future__ import annotations
 import os
 from collections.abc import Iterator, MutableMapping
 from pathlib import Path
-from typing import Any
 
 from trelkin._fixtures import CLASS, FUNCTION, MODULE, PACKAGE, SESSION
 from trelkin._marks import make_mark, own_marks, unpack
@@ -18,6 +17,7 @@ from trelkin._marks import make_mark, own_marks, unpack
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable
+    from typing import Any
 
     from trelkin._fixtures import FixtureDef, Plan, Request
     from trelkin._params import CallSpec
@@ -46,7 +46,7 @@ class Stash(dict):  # type: ignore[type-arg]
     """pytest's ``Stash``: keyed by ``pytest.StashKey`` objects (any hashable works)."""
 
 
-class Keywords(MutableMapping[str, Any]):
+class Keywords(MutableMapping[str, "Any"]):
     """A node's keywords: its name, its marks, what was set on it, then its parent's."""
 
     def __init__(self, node: Node) -> None:

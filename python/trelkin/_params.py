@@ -9,11 +9,11 @@ import enum
 import re
 import sys
 from collections import Counter, defaultdict
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
+    from typing import Any
 
 SCOPES = ("function", "class", "module", "package", "session")
 

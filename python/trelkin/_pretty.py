@@ -9,13 +9,16 @@ a line with trailing commas (four spaces a level), the shape pytest uses for ful
 from __future__ import annotations
 
 import collections
-import dataclasses
 import re
 import reprlib
+import sys
 import types
 from collections.abc import Iterable, Iterator
 from itertools import islice
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # The longest repr shown for one value in an explanation, by default.
 DEFAULT_MAXSIZE = 240
@@ -174,6 +177,8 @@ class _Layout:
             context.discard(id(obj))
         elif _has_generated_dataclass_repr(obj):
             context.add(id(obj))
+            import dataclasses
+
             fields = [(f.name, getattr(obj, f.name)) for f in dataclasses.fields(obj) if f.repr]
             yield type(obj).__name__ + "("
             yield from self._namespace_items(fields, indent, context, level + 1)
@@ -408,7 +413,9 @@ class _Layout:
 
 
 def _has_generated_dataclass_repr(obj: object) -> bool:
-    if not dataclasses.is_dataclass(obj) or isinstance(obj, type):
+    # Nothing is a dataclass until the module that makes them is imported.
+    dataclasses = sys.modules.get("dataclasses")
+    if dataclasses is None or not dataclasses.is_dataclass(obj) or isinstance(obj, type):
         return False
     if not obj.__dataclass_params__.repr:  # type: ignore[attr-defined]
         return False

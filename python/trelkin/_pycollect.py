@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import fnmatch
 import sys
-from typing import Any
+from types import FunctionType
 
 from trelkin import _xunit
 from trelkin._fixtures import FixtureDef, Plan, function_argnames, is_fixture, make_plan
@@ -18,6 +18,7 @@ from trelkin._params import Metafunc, ParametrizeError
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
+    from typing import Any
 
 _IGNORED = frozenset({"__builtins__", "__file__", "__cached__"})
 
@@ -145,10 +146,11 @@ class ModuleCollector:
         if not callable(target) or is_fixture(target):
             return None
         function = getattr(target, "__func__", target)
-        import inspect
+        if not isinstance(function, FunctionType):
+            import inspect
 
-        if not (inspect.isfunction(function) or inspect.isfunction(inspect.unwrap(function))):
-            return None
+            if not inspect.isfunction(inspect.unwrap(function)):
+                return None
         if getattr(function, "__test__", True) is False:
             return None
         return lambda: self._collect_function(node, name, function, classes)

@@ -4,10 +4,11 @@ once, keeping the collection order otherwise."""
 
 from __future__ import annotations
 
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from trelkin._nodes import Item
 
 

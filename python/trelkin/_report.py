@@ -5,7 +5,6 @@ the summary line, the JUnit file and the exit status."""
 from __future__ import annotations
 
 import functools
-import platform
 import sys
 import time
 
@@ -36,7 +35,7 @@ if TYPE_CHECKING:
 def header(terminal: Terminal, session: Session, mode: str) -> None:
     settings = session.settings
     terminal.rule("test session starts", "=", "bold")
-    version = platform.python_version()
+    version = sys.version.split()[0]  # platform.python_version()
     terminal.line(f"platform {sys.platform} -- Python {version}, trelkin-{trelkin.__version__}")
     terminal.line(f"rootdir: {settings.rootdir}")
     if settings.inifile is not None:

@@ -16,8 +16,8 @@ import os
 import sys
 import threading
 import time
+from collections import namedtuple
 from pathlib import Path
-from typing import Any, NamedTuple
 
 from trelkin import _marks
 from trelkin._conftest import Config, ConftestFailure, Conftests, UsageError
@@ -31,6 +31,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Callable
+    from typing import Any
 
     from trelkin._config import Settings
 
@@ -45,9 +46,8 @@ _PYTEST_INI: dict[str, tuple[str, object]] = {
 }
 
 
-class FileCollection(NamedTuple):
-    items: list[Item]
-    error: Outcome | None = None
+# A file's items, or the error (or skip) its collection ended in.
+FileCollection = namedtuple("FileCollection", "items error", defaults=(None,))
 
 
 class _Skipped(Exception):
@@ -98,14 +98,14 @@ class Runtime:
     def load_initial_conftests(self, paths: list[Path]) -> None:
         """Imports the conftests of the rootdir and of each path's directory, and runs
         their ``pytest_addoption``. A conftest that fails to import is a usage error."""
-        from trelkin._traceback import format_collection_error
-
         for path in paths or [self.settings.rootdir]:
             path = Path(path).absolute()
             directory = path if path.is_dir() else path.parent
             try:
                 self.conftests.load_for(directory)
             except ConftestFailure as failure:
+                from trelkin._traceback import format_collection_error
+
                 text = format_collection_error(failure.error, failure.path)
                 raise UsageError(f"while loading conftest '{failure.path}'.\n{text}") from None
         self._load_plugins()

@@ -14,7 +14,6 @@ import signal
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
 from pathlib import Path
 
 from trelkin import _compat, _core
@@ -30,9 +29,9 @@ if TYPE_CHECKING:
     from trelkin._config import Settings
     from trelkin._lastrun import LastRun
     from trelkin._reportlog import ReportLog
-    from trelkin._warnings import Warnings
     from trelkin._runtime import FileCollection, Item, Runtime
     from trelkin._terminal import Progress
+    from trelkin._warnings import Warnings
 
 # How long a threaded run may go on after a Ctrl-C before the command stops waiting.
 GRACE_SECONDS = 1.0
@@ -46,13 +45,15 @@ class _Interrupted(KeyboardInterrupt):
     """Raised in the threads running tests by the first Ctrl-C."""
 
 
-@dataclass(slots=True)
 class Plan:
     """The tests to run, in order, and for each the index of the test that runs next on
     the same thread (None at the end), which tells the runtime which scopes end."""
 
-    items: list[Item]
-    following: list[int | None] = field(default_factory=list)
+    __slots__ = ("following", "items")
+
+    def __init__(self, items: list[Item], following: list[int | None] | None = None) -> None:
+        self.items = items
+        self.following = following if following is not None else []
 
 
 class SysCapture:

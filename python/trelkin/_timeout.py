@@ -27,7 +27,6 @@ import signal
 import sys
 import threading
 import time
-import traceback
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -43,6 +42,8 @@ class Timeout(BaseException):
 def dump_threads(main_frame: FrameType | None = None) -> str:
     """Every thread's stack, most recent call last. ``main_frame`` stands for the calling
     thread's frames (a signal handler passes the frame it interrupted)."""
+    import traceback
+
     names = {thread.ident: thread.name for thread in threading.enumerate()}
     current = threading.get_ident()
     sections = []

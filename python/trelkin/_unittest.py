@@ -5,10 +5,11 @@ skip is a skip, an expected failure is xfailed, an unexpected success fails."""
 
 from __future__ import annotations
 
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from trelkin._nodes import Item
 
 

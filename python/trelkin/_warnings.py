@@ -53,12 +53,12 @@ import traceback
 import warnings
 from collections import Counter
 from contextlib import contextmanager
-from typing import Any
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Iterator, Sequence
     from pathlib import Path
+    from typing import Any
 
     from trelkin._outcome import Outcome
     from trelkin._terminal import Terminal

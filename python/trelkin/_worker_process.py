@@ -31,7 +31,6 @@ import signal
 import struct
 import sys
 import traceback
-from dataclasses import dataclass
 
 from trelkin import _fdcapture
 
@@ -45,15 +44,17 @@ if TYPE_CHECKING:
     Emit = Callable[[Event], None]
 
 
-@dataclass(frozen=True, slots=True)
 class Job:
     """One test file for one worker. ``skip`` holds the node ids already reported (a job
     resumed after a crash); ``payload`` is whatever else ``worker_main`` needs (selected
     node ids, options), sent to the worker as a pickle."""
 
-    path: str
-    skip: frozenset[str] = frozenset()
-    payload: object = None
+    __slots__ = ("path", "payload", "skip")
+
+    def __init__(self, path: str, skip: frozenset[str] = frozenset(), payload: object = None) -> None:
+        self.path = path
+        self.skip = skip
+        self.payload = payload
 
 
 EVENT = 0  # (EVENT, event)

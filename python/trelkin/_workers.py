@@ -71,7 +71,6 @@ import sys
 import time
 import warnings
 from collections import deque
-from dataclasses import dataclass, field
 
 from trelkin import _fdcapture
 from trelkin._outcome import Kind, Outcome, Phase
@@ -109,49 +108,64 @@ _COALESCE_SECONDS = 0.0005
 _READ_SIZE = 1 << 20
 
 
-@dataclass(slots=True)
 class _Running:
     """The test a worker reported starting and not yet finishing."""
 
-    nodeid: str
-    path: str
-    line: int
-    started: float  # time.monotonic() in the parent
-    timeout: float | None
-    offsets: tuple[int, int]
+    __slots__ = ("line", "nodeid", "offsets", "path", "started", "timeout")
+
+    def __init__(
+        self, nodeid: str, path: str, line: int, started: float, timeout: float | None,
+        offsets: tuple[int, int],
+    ) -> None:
+        self.nodeid = nodeid
+        self.path = path
+        self.line = line
+        self.started = started  # time.monotonic() in the parent
+        self.timeout = timeout
+        self.offsets = offsets
 
     @property
     def deadline(self) -> float | None:
         return None if self.timeout is None else self.started + self.timeout
 
 
-@dataclass(slots=True)
 class _FileState:
     """What the parent knows of one file across the workers that ran it."""
 
-    job: Job
-    reported: set[str] = field(default_factory=set)
-    collected: bool = False
+    __slots__ = ("collected", "job", "reported")
+
+    def __init__(self, job: Job) -> None:
+        self.job = job
+        self.reported: set[str] = set()
+        self.collected = False
 
 
-@dataclass(slots=True)
 class _Worker:
-    name: str
-    generation: int
-    pid: int
-    events: int  # read end of the worker's messages
-    jobs: int  # write end of the jobs sent to it
-    pidfd: int | None
-    dump: int  # the file faulthandler writes the worker's tracebacks to
-    captured: tuple[int, int] | None  # the files its fds 1 and 2 go to, when captured
-    file: _FileState | None = None
-    queued: _FileState | None = None  # sent ahead, to run after ``file``
-    retracting: bool = False  # a CANCEL follows the file sent last
-    running: _Running | None = None
-    buffer: bytearray = field(default_factory=bytearray)
-    # Why the pool made it end, if it did: "exit", "timeout" or "stopped".
-    ending: str | None = None
-    interrupted: bool = False
+    __slots__ = (
+        "buffer", "captured", "dump", "ending", "events", "file", "generation", "interrupted",
+        "jobs", "name", "pid", "pidfd", "queued", "retracting", "running",
+    )
+
+    def __init__(
+        self, name: str, generation: int, pid: int, events: int, jobs: int, pidfd: int | None,
+        dump: int, captured: tuple[int, int] | None,
+    ) -> None:
+        self.name = name
+        self.generation = generation
+        self.pid = pid
+        self.events = events  # read end of the worker's messages
+        self.jobs = jobs  # write end of the jobs sent to it
+        self.pidfd = pidfd
+        self.dump = dump  # the file faulthandler writes the worker's tracebacks to
+        self.captured = captured  # the files its fds 1 and 2 go to, when captured
+        self.file: _FileState | None = None
+        self.queued: _FileState | None = None  # sent ahead, to run after ``file``
+        self.retracting = False  # a CANCEL follows the file sent last
+        self.running: _Running | None = None
+        self.buffer = bytearray()
+        # Why the pool made it end, if it did: "exit", "timeout" or "stopped".
+        self.ending: str | None = None
+        self.interrupted = False
 
     def files(self) -> list[int]:
         """The files the parent keeps to read after the worker is gone."""

@@ -6,13 +6,13 @@ test's setup or teardown errors."""
 
 from __future__ import annotations
 
-from typing import Any
 
 from trelkin._fixtures import CLASS, FUNCTION, MODULE, FixtureDef, is_fixture
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator
+    from typing import Any
 
 
 def _first(holder: Any, names: tuple[str, ...]) -> Any:

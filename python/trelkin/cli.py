@@ -561,14 +561,14 @@ def _run_processes(
 def _missing_statically(session: Session, files: list) -> str | None:  # type: ignore[type-arg]
     """A node id on the command line whose file's source shows it names no test (a worker
     run can't ask the import first)."""
-    from trelkin import _index
-
     classes = list(session.settings.getini("python_classes"))  # type: ignore[call-overload]
     functions = list(session.settings.getini("python_functions"))  # type: ignore[call-overload]
     for test_file in files:
         for selector in test_file.selectors:
             if not selector:
                 continue
+            from trelkin import _index
+
             try:
                 source = Path(test_file.path).read_text(encoding="utf-8")
             except (OSError, UnicodeDecodeError):
