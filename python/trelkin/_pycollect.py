@@ -336,10 +336,9 @@ class ModuleCollector:
         line, first = lines if lines is not None else def_line(function)
         item = Item(
             test_name, parent, f"{self.module_node.nodeid}::{test_name}", self.file, function,
-            originalname=name, line=line, callspec=callspec, kind=kind,
+            originalname=name, line=line, first_line=first, callspec=callspec, kind=kind,
             marks=marks if marks is not None else _function_marks(function),
         )
-        item.first_line = first
         item.parent_ids = self._parent_ids(classes)
         if kind != "function":
             registry = self.runtime.registry

@@ -276,12 +276,16 @@ class Runtime:
     def _chain(self, item: Item | None) -> list[Node]:
         if item is None:
             return [self.session]
-        chain = item.__dict__.get("_chain")
+        return [*self._parent_chain(item.parent), item]
+
+    def _parent_chain(self, node: Node) -> list[Node]:
+        """The nodes from the session down to ``node``, kept on it: its tests share it."""
+        chain = node.__dict__.get("_chain")
         if chain is None:
-            chain = item.listchain()
+            chain = node.listchain()
             if self.threaded:
                 chain = [node for node in chain if not isinstance(node, Package)]
-            item._chain = chain  # type: ignore[attr-defined]
+            node._chain = chain  # type: ignore[attr-defined]
         return chain
 
     def run_item(self, item: Item, next_item: Item | None, capture: Any) -> Outcome:
@@ -323,8 +327,8 @@ class Runtime:
         teardown_errors = self._teardown(item, next_item, stack)
         teardown_time = time.perf_counter() - started
         outputs.append(("teardown", *capture.read()))
-        item.funcargs = {}
-        item._request = None
+        # What the test held ends with it: a run keeps little per test.
+        item._funcargs = item._request = item._capture = None
         outcome = self._decide(item, setup_error, call_error, xfailed)
         if teardown_errors:
             error = teardown_errors[0] if len(teardown_errors) == 1 else BaseExceptionGroup(
@@ -336,8 +340,9 @@ class Runtime:
             setup_time, call_time, teardown_time,
         )
         outcome.stdout, outcome.stderr = _sections(outputs)
-        if item.user_properties:
-            outcome.properties = [(str(name), str(value)) for name, value in item.user_properties]
+        properties = item._user_properties
+        if properties:
+            outcome.properties = [(str(name), str(value)) for name, value in properties]
         if outcome.failing:
             self._failed += 1
             self.session.testsfailed = self._failed
@@ -353,10 +358,11 @@ class Runtime:
             raise error
 
     def _enter(self, item: Item, stack: list[Node]) -> None:
-        chain = self._chain(item)
-        if len(stack) == len(chain) - 1 and stack[-1] is chain[-2]:
+        above = self._parent_chain(item.parent)
+        if len(stack) == len(above) and stack[-1] is above[-1]:
             stack.append(item)  # the previous test was the parent's too
             return
+        chain = [*above, item]
         shared = _shared(stack, chain)
         errors: list[BaseException] = []
         while len(stack) > max(shared, 1):
@@ -369,7 +375,8 @@ class Runtime:
         item._marked = bool(item.own_markers) or _has_marks(item)  # type: ignore[attr-defined]
         marks = list(item.iter_markers()) if item._marked else []  # type: ignore[attr-defined]
         # What the marks were at setup; a test or fixture may add more (applymarker).
-        item._mark_names = {mark.name for mark in marks}  # type: ignore[attr-defined]
+        if marks:
+            item._mark_names = {mark.name for mark in marks}  # type: ignore[attr-defined]
         item._marks_seen = len(item.own_markers)  # type: ignore[attr-defined]
         xfailed = None
         if marks:
@@ -398,7 +405,7 @@ class Runtime:
             for name in plan.closure:
                 request._active(name)
             entries = request._entries
-            item.funcargs = {
+            item._funcargs = {
                 name: (entry.value if type(entry) is CacheEntry else entry)
                 for name in plan.argnames
                 for entry in (entries[name] if name in entries else request._active(name),)
@@ -432,7 +439,8 @@ class Runtime:
 
     def _call_test(self, item: Item) -> None:
         if item.kind == "function":
-            result = item.obj(**item.funcargs)
+            funcargs = item._funcargs
+            result = item.obj(**funcargs) if funcargs else item.obj()
             if result is not None and hasattr(result, "__await__"):
                 self._await(item, result)
         elif item.kind == "unittest":

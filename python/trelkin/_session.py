@@ -411,12 +411,13 @@ class Session:
             return self.runtime.run_item(item, next_item, capture)
         with self.warnings.capture(item.nodeid) as caught:
             outcome = self.runtime.run_item(item, next_item, capture)
-        outcome.warnings = caught
+        if caught:
+            outcome.warnings = caught
         return outcome
 
     def _record(self, outcome: Outcome) -> None:
         if self.emit is not None:
-            self.emit(("outcome", outcome))  # pickled as it is: cheaper than a dict
+            self.emit(("outcome", outcome.to_tuple()))
             # In a worker: the parent stops scheduling; this worker starts none of its
             # file's remaining tests once its own failures reach the limit.
             if outcome.failing and outcome.kind != Kind.NOT_RUN:
@@ -459,7 +460,8 @@ class Session:
         if self.warnings is not None and last is not None:
             with self.warnings.capture(last.nodeid) as caught:
                 errors = self.runtime.finish()
-            last.warnings += caught
+            if caught:
+                last.warnings = [*last.warnings, *caught]
         else:
             errors = self.runtime.finish()
         self.collection_errors += errors

@@ -83,6 +83,9 @@ class _Channel:
         self.sending = False
         self.held = False
         self.pending: list[Job | str | None] = []  # read ahead by retracted()
+        # Messages that can wait for the next one: a test's outcome goes out with the
+        # start of the next test (or the end of the file), one write for both.
+        self.unsent = bytearray()
 
     def on_sigusr2(self, signum: int, frame: FrameType | None) -> None:
         self.stopping = True  # the running test goes on
@@ -94,12 +97,21 @@ class _Channel:
             return
         raise KeyboardInterrupt
 
-    def send(self, message: tuple[Any, ...]) -> None:
+    def send(self, message: tuple[Any, ...], *, later: bool = False) -> None:
+        """Writes the message, after those held back; with ``later`` it waits for the
+        next message that is written (or for ``receive``)."""
         if os.getpid() != self.pid:
             # A test forked and its child went on running the runner's code: ended here,
             # before it runs tests twice or garbles the worker's stream.
             os._exit(0)
-        data = encode(message)
+        self.unsent += encode(message)
+        if not later:
+            self.flush()
+
+    def flush(self) -> None:
+        if not self.unsent:
+            return
+        data, self.unsent = self.unsent, bytearray()
         self.sending = True
         try:
             write_all(self.events_fd, data)
@@ -111,6 +123,7 @@ class _Channel:
 
     def receive(self) -> Job | None:
         """The next job, or None for "exit"; a ``CANCEL`` that came too late is dropped."""
+        self.flush()
         while True:
             message = self.pending.pop(0) if self.pending else self._read()
             if message != CANCEL:
@@ -212,7 +225,7 @@ def _serve(
                 raise KeyboardInterrupt  # no further test begins
             channel.send((START, event, fds.mark() if fds is not None else (0, 0)))
         else:
-            channel.send((EVENT, event))
+            channel.send((EVENT, event), later=True)
 
     while job is not None:
         if channel.stopping or channel.retracted():

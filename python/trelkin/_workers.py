@@ -16,7 +16,7 @@ worker: it imports and collects ``job.path``, runs its tests except the node ids
 
     ("collected", path, [nodeid, ...], collection_error_dict_or_None)
     ("start", nodeid, path, line, timeout_seconds_or_None)
-    ("outcome", outcome)               # an ``Outcome``, or its ``to_dict()``
+    ("outcome", outcome)               # ``Outcome.to_tuple()``, or ``to_dict()``
     ("done", path)
 
 The pool carries the events to the parent and calls ``on_event`` with each, in the thread
@@ -477,7 +477,10 @@ class _Run:
         kind = event[0]
         file = worker.file
         if kind == "outcome":
-            record = event[1]  # an Outcome, or its dict form
+            record = event[1]  # an Outcome's tuple form, or its dict form
+            if isinstance(record, tuple):
+                record = Outcome.from_tuple(record)
+                event = ("outcome", record)
             nodeid = record.nodeid if isinstance(record, Outcome) else record["nodeid"]
             if worker.running is not None and worker.running.nodeid == nodeid:
                 worker.running = None

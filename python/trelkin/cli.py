@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import enum
+import gc
 import os
 import shlex
 import sys
@@ -485,10 +486,14 @@ def _run(
         found.files[:] = _select.prune_statically(session, found.files)
     except _select.SelectionError as error:
         raise UsageError(str(error)) from None
+    # What start-up made (modules, conftests, plugins) lives as long as the run: the
+    # collector needn't scan it again each time the tests' results have piled up.
+    gc.freeze()
     if mode == "processes" and not options.collect_only:
         return _run_processes(options, session, terminal, found, started, cache)
     collected_at = time.perf_counter()
     items = session.collect(found)
+    gc.freeze()  # and so do the items
     from trelkin._session import unmatched_selectors
 
     missing = unmatched_selectors(items, found.files)
