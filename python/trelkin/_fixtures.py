@@ -108,6 +108,8 @@ def function_argnames(func: Callable[..., Any], *, method: bool) -> tuple[str, .
     code = getattr(func, "__code__", None)
     if code is not None and not hasattr(func, "__wrapped__") and not hasattr(func, "patchings"):
         count = code.co_argcount
+        if not count and not code.co_kwonlyargcount:
+            return ()  # without reading co_varnames, which the code object then keeps
         names = code.co_varnames[:count]
         defaults = func.__defaults__ or ()  # type: ignore[attr-defined]
         positional = names[: count - len(defaults)]
@@ -144,9 +146,11 @@ def fixture_marker(obj: object) -> tuple[Any, Callable[..., Any]] | None:
     if kind == "FixtureFunctionDefinition":
         return obj._fixture_function_marker, obj._fixture_function  # type: ignore[attr-defined]
     if kind == "function":
-        marker = obj.__dict__.get("_pytestfixturefunction")  # type: ignore[attr-defined]
+        # A function's own attributes, read without making its __dict__ (the interpreter
+        # makes one on first use of it): every test function passes here.
+        marker = getattr(obj, "_pytestfixturefunction", None)
         if marker is not None and type(marker).__name__ == "FixtureFunctionMarker":
-            wrapped = obj.__dict__.get("__pytest_wrapped__")  # type: ignore[attr-defined]
+            wrapped = getattr(obj, "__pytest_wrapped__", None)
             return marker, wrapped.obj if wrapped is not None else obj  # type: ignore[return-value]
     return None
 
@@ -342,7 +346,7 @@ class CacheEntry:
             except BaseException as error:
                 errors.append(error)
         cache = self.node._fixture_cache
-        if cache.get(self.fixture) is self:
+        if cache is not None and cache.get(self.fixture) is self:
             del cache[self.fixture]
         if len(errors) == 1:
             raise errors[0]
@@ -581,7 +585,7 @@ def entry_scope(entry: CacheEntry) -> int:
 def _execute(fixture: FixtureDef, request: Request, key: object) -> CacheEntry:
     dependencies = [request._active(name) for name in fixture.argnames]
     node = request._node
-    cache = node._fixture_cache
+    cache = node.fixture_cache()
     entry = cache.get(fixture)
     if entry is not None:
         if _same_key(key, entry.key):
@@ -614,7 +618,7 @@ def _execute(fixture: FixtureDef, request: Request, key: object) -> CacheEntry:
         entry.error = error
         raise
     finally:
-        node._finalizers.append(entry.finish)
+        node.addfinalizer(entry.finish)
     return entry
 
 

@@ -121,9 +121,11 @@ class Node:
 
     # Made on first use: most tests never touch them.
     _LAZY: dict[str, Callable[[], Any]] = {
-        "extra_keyword_matches": set, "stash": lambda: Stash(), "_finalizers": list,
-        "_fixture_cache": dict,
+        "extra_keyword_matches": set, "stash": lambda: Stash(),
     }
+    # The node's finalizers and the fixture values cached for its scope, once it has any.
+    _finalizers: list[Callable[[], object]] | None = None
+    _fixture_cache: dict[FixtureDef, Any] | None = None
 
     def __getattr__(self, name: str) -> Any:
         make = Node._LAZY.get(name)
@@ -200,7 +202,14 @@ class Node:
         return [node.name for node in self.listchain()]
 
     def addfinalizer(self, finalizer: Callable[[], object]) -> None:
+        if self._finalizers is None:
+            self._finalizers = []
         self._finalizers.append(finalizer)
+
+    def fixture_cache(self) -> dict[FixtureDef, Any]:
+        if self._fixture_cache is None:
+            self._fixture_cache = {}
+        return self._fixture_cache
 
     def warn(self, warning: Warning) -> None:
         import warnings
@@ -210,13 +219,13 @@ class Node:
     def teardown_node(self) -> list[BaseException]:
         """Runs this node's finalizers, last first; the errors they raised, in order."""
         errors: list[BaseException] = []
-        finalizers = self.__dict__.get("_finalizers")
+        finalizers = self._finalizers
         while finalizers:
             try:
                 finalizers.pop()()
             except BaseException as error:
                 errors.append(error)
-        cache = self.__dict__.get("_fixture_cache")
+        cache = self._fixture_cache
         if cache:
             cache.clear()
         return errors
@@ -313,6 +322,7 @@ class Item(Node):
     # Rarely other than this: set only on the items that differ.
     failure = ""
     timeout: float | None = None
+    _user_properties: list[tuple[str, object]] | None = None
 
     def __init__(
         self,
@@ -330,8 +340,7 @@ class Item(Node):
         marks: list[Any] | None = None,
     ) -> None:
         super().__init__(name, parent, nodeid, file)
-        # The node id less the file part; pytest's own name is the last part of it.
-        self.test_name = name
+        # pytest's name: the last part of the node id.
         head, bracket, params = name.partition("[")
         self.name = head.rpartition("::")[2] + bracket + params
         self.function = function
@@ -345,9 +354,10 @@ class Item(Node):
         self.plan: Plan | None = None
         self.parent_ids: tuple[str, ...] = ()
         self.instance: object = None
-        # While the test runs: its fixture values, request and capture.
+        # While the test runs: its fixture values and their finalizers, request and capture.
         self._funcargs: dict[str, Any] | None = None
-        self._user_properties: list[tuple[str, object]] | None = None
+        self._fixture_cache = None
+        self._finalizers = None
         self._request: Request | None = None
         self._capture: object = None
         # What its setup found: an xfail mark's verdict, whether it or a parent has marks,
@@ -366,6 +376,11 @@ class Item(Node):
     @property
     def short_name(self) -> str:
         return self.name
+
+    @property
+    def test_name(self) -> str:
+        """The node id less the file part (``Class::test[ids]``)."""
+        return self.nodeid[len(self.module_node.nodeid) + 2 :]
 
     @property
     def funcargs(self) -> dict[str, Any]:

@@ -63,7 +63,7 @@ def def_line(function: Callable[..., Any]) -> tuple[int, int]:
     if code is None:
         return 0, 0
     first = code.co_firstlineno
-    if not wrapped and "pytestmark" not in getattr(function, "__dict__", ()):
+    if not wrapped and not _marked(function):
         # Undecorated as far as can be seen: the code starts at the def.
         return first, first
     for number in range(first, first + 100):
@@ -88,6 +88,9 @@ class ModuleCollector:
         self.imported = self.config.getini("collect_imported_tests")
         self.items: list[Item] = []
         self._ids_cache: dict[tuple[str, ...], tuple[str, ...]] = {}
+        # The fixture plans of unittest methods, by their scope and usefixtures marks:
+        # the methods of one class share theirs.
+        self._plans: dict[tuple[tuple[str, ...], tuple[str, ...]], Plan] = {}
         self._module_hooks: list[Callable[..., Any]] | None = None
 
     def collect(self) -> list[Item]:
@@ -341,8 +344,13 @@ class ModuleCollector:
         )
         item.parent_ids = self._parent_ids(classes)
         if kind != "function":
-            registry = self.runtime.registry
-            item.plan = make_plan(registry, item.parent_ids, (), _usefixtures(item), set())
+            usefixtures = _usefixtures(item)
+            key = (item.parent_ids, tuple(usefixtures))
+            plan = self._plans.get(key)
+            if plan is None:
+                registry = self.runtime.registry
+                plan = self._plans[key] = make_plan(registry, item.parent_ids, (), usefixtures, set())
+            item.plan = plan
         chain = _chain_marks(parent)
         if (item.own_markers or chain) and any(
             mark.name == "timeout" for mark in (*item.own_markers, *chain)
@@ -363,8 +371,16 @@ _GENERATOR_FLAGS = 0x20 | 0x200  # CO_GENERATOR, CO_ASYNC_GENERATOR
 _EMPTY_PLAN = Plan((), (), [], {})
 
 
+def _marked(function: object) -> bool:
+    """Whether the function has marks of its own, asked without making a plain function's
+    __dict__ (the interpreter makes one on first use of it)."""
+    if type(function) is FunctionType:
+        return hasattr(function, "pytestmark")
+    return "pytestmark" in getattr(function, "__dict__", ())
+
+
 def _function_marks(function: Callable[..., Any]) -> list[Any]:
-    if "pytestmark" not in getattr(function, "__dict__", ()):
+    if not _marked(function):
         return []
     from trelkin._marks import own_marks
 
