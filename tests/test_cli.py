@@ -326,3 +326,28 @@ def test_the_bundled_example_runs_as_the_readme_shows() -> None:
     )
     assert done.returncode == 1, done.stdout + done.stderr
     assert "1 failed, 12 passed, 1 skipped, 1 xfailed" in done.stdout, done.stdout
+
+
+@pytest.mark.parametrize("args", [["--co"], ["--co", "-q"], ["--co", "-qq"], ["--co", "-k", "b or c"]])
+def test_collect_only_in_worker_processes_lists_what_one_process_does(
+    tmp_path: Path, args: list[str]
+) -> None:
+    (tmp_path / "test_ok.py").write_text(
+        "import unittest\ndef test_a():\n    pass\nclass TestX:\n    def test_b(self):\n        pass\n"
+        "class Case(unittest.TestCase):\n    def test_c(self):\n        pass\n"
+    )
+    (tmp_path / "test_broken.py").write_text("import nonexistent_module_of_this_test\n")
+    (tmp_path / "test_bad.py").write_text("syntax error here(\n")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "test_skip.py").write_text(
+        "import pytest\npytest.skip('no', allow_module_level=True)\n")
+    (tmp_path / "sub" / "test_c.py").write_text("def test_c():\n    pass\n")
+
+    def shown(result: subprocess.CompletedProcess[str]) -> tuple[int, list[str]]:
+        lines = [line for line in result.stdout.splitlines() if not line.startswith("workers:")]
+        # The closing line's time differs from run to run.
+        return result.returncode, [line.partition(" in ")[0] for line in lines]
+
+    in_workers = trelkin(tmp_path, "-n", "2", *args)
+    assert shown(in_workers) == shown(trelkin(tmp_path, "--sequential", *args))
+    assert "<UnitTestCase Case>" in in_workers.stdout or args != ["--co"]

@@ -120,12 +120,30 @@ def list_items(terminal: Terminal, session: Session, items: Sequence[Item]) -> N
             terminal.line("  " * depth + label)
 
 
-def _tree(item: Item, rootdir: object) -> list[str]:
+class Listed:
+    """A test as ``--collect-only`` lists it, collected by a worker process."""
+
+    __slots__ = ("in_test_case", "nodeid", "path")
+
+    def __init__(self, nodeid: str, path: str, in_test_case: bool) -> None:
+        self.nodeid = nodeid
+        self.path = path
+        self.in_test_case = in_test_case
+
+
+def in_test_case(item: Item) -> bool:
+    """Whether the test is a method of a ``unittest.TestCase``."""
+    import unittest
+
+    cls = getattr(item, "cls", None)
+    return isinstance(cls, type) and issubclass(cls, unittest.TestCase)
+
+
+def _tree(item: Item | Listed, rootdir: object) -> list[str]:
     """The item's place in pytest's collection tree, as ``--collect-only`` prints it:
     directories (packages where they hold ``__init__.py``), the module, classes, the
     test."""
     import os
-    import unittest
 
     path = os.path.abspath(item.path)
     labels = [f"<Dir {os.path.basename(str(rootdir))}>"]
@@ -139,8 +157,7 @@ def _tree(item: Item, rootdir: object) -> list[str]:
     labels.append(f"<Module {os.path.basename(path)}>")
     parts = item.nodeid.partition("[")[0].split("::")[1:]
     params = item.nodeid.partition("[")[1] + item.nodeid.partition("[")[2]
-    cls = getattr(item, "cls", None)
-    is_case = isinstance(cls, type) and issubclass(cls, unittest.TestCase)
+    is_case = item.in_test_case if isinstance(item, Listed) else in_test_case(item)
     for name in parts[:-1]:
         labels.append(f"<{'UnitTestCase' if is_case else 'Class'} {name}>")
     labels.append(f"<{'TestCaseFunction' if is_case else 'Function'} {parts[-1]}{params}>")

@@ -149,6 +149,9 @@ class Session:
         self.exit_status: int | None = None
         self.collected_ids: list[str] = []
         self.collected_by_path: dict[str, list[str]] = {}
+        # With --collect-only in worker processes: per file, whether each test listed is a
+        # TestCase method.
+        self.listed_cases: dict[str, list[bool]] = {}
         self.worker_errors: list[str] = []
 
     # ---- collection ------------------------------------------------------------------
@@ -315,6 +318,8 @@ class Session:
             self._record(outcome)
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop(interrupt=False)  # -x, --maxfail: running tests end
+        elif kind == "listed":
+            self.listed_cases[event[1]] = event[2]
         elif kind == "deselected":
             self.deselected += event[1]
         elif kind == "warnings":
@@ -344,6 +349,13 @@ class Session:
         if self.deselected != before:
             emit(("deselected", self.deselected - before))
         emit(("collected", test_file.path, [item.nodeid for item in items], error))
+        if self.options.collect_only:
+            # Listed, not run: what the collection tree shows of each test.
+            from trelkin._report import in_test_case
+
+            emit(("listed", test_file.path, [in_test_case(item) for item in items]))
+            emit(("done", test_file.path))
+            return
         skip = job.skip  # type: ignore[attr-defined]
         items = [item for item in items if item.nodeid not in skip]
         self.fd_capture = _fdcapture.active()

@@ -489,7 +489,7 @@ def _run(
     # What start-up made (modules, conftests, plugins) lives as long as the run: the
     # collector needn't scan it again each time the tests' results have piled up.
     gc.freeze()
-    if mode == "processes" and not options.collect_only:
+    if mode == "processes":
         return _run_processes(options, session, terminal, found, started, cache)
     collected_at = time.perf_counter()
     items = session.collect(found)
@@ -536,7 +536,8 @@ def _run_processes(
     options: argparse.Namespace, session: Session, terminal: Terminal, found: object,
     started: float, cache: object,
 ) -> int:
-    """Files run in worker processes: this process collects nothing itself."""
+    """Files run in worker processes (or, with --collect-only, are collected there): this
+    process collects nothing itself."""
     from trelkin import _report, _select, _shard
 
     def select_in_worker(items: list) -> list:  # type: ignore[type-arg]
@@ -547,16 +548,36 @@ def _run_processes(
     if missing:
         raise UsageError(f"not found: {missing}")
     session.collection_errors += found.errors  # type: ignore[attr-defined]
-    _report.start_progress(terminal, session, [], [f.path for f in found.files])  # type: ignore[attr-defined]
+    paths = [f.path for f in found.files]  # type: ignore[attr-defined]
+    if not options.collect_only:
+        _report.start_progress(terminal, session, [], paths)
     try:
         durations = _shard.load_durations(cache, options.durations_path)  # type: ignore[arg-type]
     except OSError as error:
         raise UsageError(f"cannot read the durations file: {error}") from None
+    collected_at = time.perf_counter()
+    before = len(session.collection_errors)
     try:
         session.run_processes(found, _worker_count(options), select_in_worker, durations)  # type: ignore[arg-type]
     finally:
         if session.progress is not None:
             session.progress.finish()
+    # The files' collection errors in path order, whichever worker finished first.
+    order = {path: index for index, path in enumerate(paths)}
+    session.collection_errors[before:] = sorted(
+        session.collection_errors[before:], key=lambda error: order.get(error.path, len(order))
+    )
+    if options.collect_only:
+        listed = [
+            _report.Listed(nodeid, path, case)
+            for path in paths
+            for nodeid, case in zip(
+                session.collected_by_path.get(path, ()), session.listed_cases.get(path, ())
+            )
+        ]
+        _report.collected(terminal, session, listed, time.perf_counter() - collected_at)  # type: ignore[arg-type]
+        _report.list_items(terminal, session, listed)  # type: ignore[arg-type]
+        return _report.finish(terminal, session, started, collect_only=True, items=listed)  # type: ignore[arg-type]
     session.outcomes = session.in_plan_order([f.path for f in found.files])  # type: ignore[attr-defined]
     for text in session.worker_errors:
         terminal.line(text.rstrip("\n"), "red")
