@@ -192,6 +192,8 @@ class Registry:
     def parse(self, namespace: dict[str, Any] | type, baseid: str) -> None:
         """Registers the fixtures of a module's namespace (a dict) or a class and its
         bases, in name order as pytest does."""
+        if "_pytest.fixtures" not in sys.modules:
+            return  # only pytest's decorator makes fixtures: without it there are none
         if isinstance(namespace, type):
             holder: type | None = namespace
             items: dict[str, Any] = {}

@@ -343,15 +343,15 @@ class ModuleCollector:
             marks=marks if marks is not None else _function_marks(function),
         )
         item.parent_ids = self._parent_ids(classes)
+        chain = _chain_marks(parent)
         if kind != "function":
-            usefixtures = _usefixtures(item)
+            usefixtures = _usefixtures(item) if item.own_markers or chain else []
             key = (item.parent_ids, tuple(usefixtures))
             plan = self._plans.get(key)
             if plan is None:
                 registry = self.runtime.registry
                 plan = self._plans[key] = make_plan(registry, item.parent_ids, (), usefixtures, set())
             item.plan = plan
-        chain = _chain_marks(parent)
         if (item.own_markers or chain) and any(
             mark.name == "timeout" for mark in (*item.own_markers, *chain)
         ):
