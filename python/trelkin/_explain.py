@@ -25,7 +25,6 @@ import sys
 import types
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from collections.abc import Set as AbstractSet
-from unicodedata import normalize
 
 from trelkin._pretty import (
     DEFAULT_MAXSIZE,
@@ -119,11 +118,11 @@ def compare(op: str, left: object, right: object, verbosity: int | None = None) 
 
 def _assertrepr_compare(op: str, left: object, right: object, verbose: int) -> Iterator[str]:
     # Strings that normalise equal print alike: show them as ascii() to tell them apart.
-    use_ascii = (
-        isinstance(left, str)
-        and isinstance(right, str)
-        and normalize("NFD", left) == normalize("NFD", right)
-    )
+    use_ascii = False
+    if isinstance(left, str) and isinstance(right, str):
+        from unicodedata import normalize
+
+        use_ascii = normalize("NFD", left) == normalize("NFD", right)
     if verbose > 1:
         left_repr = saferepr_unlimited(left, use_ascii=use_ascii)
         right_repr = saferepr_unlimited(right, use_ascii=use_ascii)

@@ -310,8 +310,9 @@ _NO_MARK_NAMES: frozenset[str] = frozenset()
 
 
 class Item(Node):
-    """One test. ``path`` is the file as given for collection, ``name`` the node id less
-    the file part (``Class::test[ids]``), ``line`` the 1-based line of its definition.
+    """One test. ``path`` is the file as given for collection, ``test_name`` the node id
+    less the file part (``Class::test[ids]``) and ``name`` its last part, ``line`` the
+    1-based line of its definition.
 
     Every attribute the run sets on an item is made here, in one order: the interpreter
     then keeps an item's attributes inline (about 300 bytes) rather than in a dictionary of

@@ -284,7 +284,7 @@ class Runtime:
         if chain is None:
             chain = node.listchain()
             if self.threaded:
-                chain = [node for node in chain if not isinstance(node, Package)]
+                chain = [each for each in chain if not isinstance(each, Package)]
             node._chain = chain  # type: ignore[attr-defined]
         return chain
 

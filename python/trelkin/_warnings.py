@@ -49,7 +49,6 @@ import os
 import re
 import sys
 import threading
-import traceback
 import warnings
 from collections import Counter
 from contextlib import contextmanager
@@ -112,6 +111,8 @@ def parse_filter(text: str, *, escape: bool) -> FilterArgs:
     except ImportError:
         raise
     except Exception as error:
+        import traceback
+
         raise _error(text, "".join(traceback.format_exception(error))) from None
     if message and escape:
         message = re.escape(message)
