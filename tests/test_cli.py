@@ -4,6 +4,7 @@ both run the same tree and their JUnit reports must agree."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -351,3 +352,27 @@ def test_collect_only_in_worker_processes_lists_what_one_process_does(
     in_workers = trelkin(tmp_path, "-n", "2", *args)
     assert shown(in_workers) == shown(trelkin(tmp_path, "--sequential", *args))
     assert "<UnitTestCase Case>" in in_workers.stdout or args != ["--co"]
+
+
+def test_collect_only_in_workers_imports_the_slowest_file_first_next_time(tmp_path: Path) -> None:
+    log = tmp_path / "imported"
+    for name, delay in (("test_a.py", 0), ("test_b.py", 0), ("test_z_slow.py", 0.3)):
+        (tmp_path / name).write_text(
+            f"import pathlib, time\ntime.sleep({delay})\n"
+            f"with open({str(log)!r}, 'a') as log:\n    log.write({name!r} + '\\n')\n"
+            "def test_it():\n    pass\n"
+        )
+
+    def listing() -> list[str]:
+        log.unlink(missing_ok=True)
+        done = subprocess.run(
+            [sys.executable, "-m", "trelkin", "--processes", "-n", "1", "--co", "-q"], cwd=tmp_path,
+            capture_output=True, text=True, timeout=120, env={**os.environ, "PYTEST_ADDOPTS": ""},
+        )
+        assert done.returncode == 0, done.stdout + done.stderr
+        return log.read_text().split()
+
+    assert listing() == ["test_a.py", "test_b.py", "test_z_slow.py"]
+    recorded = json.loads((tmp_path / ".trelkin_cache" / "v" / "collect-durations.json").read_text())
+    assert recorded["files"]["test_z_slow.py"]["seconds"] >= 0.3
+    assert listing() == ["test_z_slow.py", "test_a.py", "test_b.py"]

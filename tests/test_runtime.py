@@ -90,6 +90,42 @@ TREES: dict[str, dict[str, str]] = {
                 def test_error(self): raise KeyError("k")
             """,
     },
+    "a TestLoader sort order of the suite's own": {
+        "test_loader.py": """
+            import unittest
+            unittest.TestLoader.sortTestMethodsUsing = staticmethod(lambda a, b: (a < b) - (a > b))
+            order = []
+            class Reversed(unittest.TestCase):
+                def test_a(self): order.append("a"); self.assertEqual(order, ["c", "b", "a"])
+                def test_b(self): order.append("b")
+                def test_c(self): order.append("c")
+                test_value = 3
+                testNoUnderscore = lambda self: None
+            """,
+    },
+    "class fixtures that subclasses inherit or replace": {
+        "test_class_fixtures.py": """
+            import unittest
+            import pytest
+            class Base:
+                @pytest.fixture(autouse=True)
+                def marker(self):
+                    self.seen = "base"
+            class TestInherits(Base):
+                def test_seen(self): assert self.seen == "base"
+            class TestReplaces(Base):
+                def marker(self): pass
+                def test_not_seen(self): assert not hasattr(self, "seen")
+            class Cases(unittest.TestCase):
+                @pytest.fixture(autouse=True)
+                def prepared(self):
+                    self.ready = True
+                def test_ready(self): self.assertTrue(self.ready)
+            class Replaced(Cases):
+                prepared = None
+                def test_plain(self): self.assertFalse(hasattr(self, "ready"))
+            """,
+    },
     "unittest class and module hooks, failing teardowns": {
         "test_hooks.py": """
             import unittest

@@ -179,6 +179,9 @@ class Registry:
         # next definition is added.
         self._matching: dict[tuple[str, tuple[str, ...]], list[FixtureDef]] = {}
         self._autouse_names: dict[tuple[str, ...], list[str]] = {}
+        # The fixture names each class defines in its own namespace: the bases a suite's
+        # classes share (TestCase, mixins) are scanned once, not once a subclass.
+        self._own_fixtures: dict[type, tuple[str, ...]] = {}
 
     def add(self, fixture: FixtureDef) -> None:
         self._matching.clear()
@@ -197,8 +200,15 @@ class Registry:
         if isinstance(namespace, type):
             holder: type | None = namespace
             items: dict[str, Any] = {}
-            for base in reversed(namespace.__mro__):
-                items.update(base.__dict__)
+            mro = namespace.__mro__
+            for base in mro:
+                for attribute in self._own_fixture_names(base):
+                    if attribute not in items:
+                        # What the class reads under that name: the nearest base's value,
+                        # which a subclass may have replaced by something else.
+                        items[attribute] = next(
+                            klass.__dict__[attribute] for klass in mro if attribute in klass.__dict__
+                        )
         else:
             holder = None
             items = namespace
@@ -220,6 +230,16 @@ class Registry:
                     holder=holder,
                 )
             )
+
+    def _own_fixture_names(self, cls: type) -> tuple[str, ...]:
+        names = self._own_fixtures.get(cls)
+        if names is None:
+            names = tuple(
+                attribute for attribute, value in cls.__dict__.items()
+                if fixture_marker(value) is not None
+            )
+            self._own_fixtures[cls] = names
+        return names
 
     def matching(self, name: str, parent_ids: Sequence[str]) -> list[FixtureDef]:
         """The definitions of ``name`` visible from a node with these ancestor ids

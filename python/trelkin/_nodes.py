@@ -339,6 +339,7 @@ class Item(Node):
         callspec: CallSpec | None = None,
         kind: str = "function",
         marks: list[Any] | None = None,
+        module_node: Module | None = None,
     ) -> None:
         super().__init__(name, parent, nodeid, file)
         # pytest's name: the last part of the node id.
@@ -350,7 +351,9 @@ class Item(Node):
         self.first_line = line if first_line is None else first_line  # decorators included
         self.callspec = callspec
         self.kind = kind  # "function", "unittest" or "failure" (collected as failing)
-        self.module_node: Module = parent if isinstance(parent, Module) else parent.getparent(Module)
+        if module_node is None:
+            module_node = parent if isinstance(parent, Module) else parent.getparent(Module)
+        self.module_node: Module = module_node
         self.class_node: Class | None = parent if isinstance(parent, Class) else None
         self.plan: Plan | None = None
         self.parent_ids: tuple[str, ...] = ()

@@ -196,7 +196,7 @@ class ModuleCollector:
         for fixture in _xunit.unittest_fixtures(cls, node.nodeid):
             registry.add(fixture)
         registry.parse(cls, node.nodeid)
-        names = unittest.TestLoader().getTestCaseNames(cls)
+        names = _test_case_names(unittest, cls)
         found = False
         ids = (*classes, node.nodeid)
         for method in names:
@@ -341,6 +341,7 @@ class ModuleCollector:
             test_name, parent, f"{self.module_node.nodeid}::{test_name}", self.file, function,
             originalname=name, line=line, first_line=first, callspec=callspec, kind=kind,
             marks=marks if marks is not None else _function_marks(function),
+            module_node=self.module_node,
         )
         item.parent_ids = self._parent_ids(classes)
         chain = _chain_marks(parent)
@@ -369,6 +370,22 @@ class ModuleCollector:
 _GENERATOR_FLAGS = 0x20 | 0x200  # CO_GENERATOR, CO_ASYNC_GENERATOR
 # The plan of a test that needs no fixture at all.
 _EMPTY_PLAN = Plan((), (), [], {})
+
+
+def _test_case_names(unittest: Any, cls: type) -> list[str]:
+    """The methods unittest's loader runs for the class, in its order. With the loader as
+    shipped, its filter and sort are done here directly: they cost more than the rest of
+    collecting a TestCase class does."""
+    loader = unittest.TestLoader
+    if (
+        getattr(loader.getTestCaseNames, "__module__", None) == "unittest.loader"
+        and loader.testMethodPrefix == "test"
+        and loader.testNamePatterns is None
+        and loader.sortTestMethodsUsing is unittest.util.three_way_cmp
+    ):
+        # dir() is sorted already, which is the order three_way_cmp gives.
+        return [name for name in dir(cls) if name.startswith("test") and callable(getattr(cls, name))]
+    return loader().getTestCaseNames(cls)
 
 
 def _marked(function: object) -> bool:

@@ -152,6 +152,8 @@ class Session:
         # With --collect-only in worker processes: per file, whether each test listed is a
         # TestCase method.
         self.listed_cases: dict[str, list[bool]] = {}
+        # ... and the seconds each file's collection took there, by node id path.
+        self.collect_seconds: dict[str, float] = {}
         self.worker_errors: list[str] = []
 
     # ---- collection ------------------------------------------------------------------
@@ -319,7 +321,9 @@ class Session:
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop(interrupt=False)  # -x, --maxfail: running tests end
         elif kind == "listed":
-            self.listed_cases[event[1]] = event[2]
+            _, path, cases, nodeid_path, seconds = event
+            self.listed_cases[path] = cases
+            self.collect_seconds[nodeid_path] = seconds
         elif kind == "deselected":
             self.deselected += event[1]
         elif kind == "warnings":
@@ -337,6 +341,7 @@ class Session:
         test_file: TestFile = job.payload  # type: ignore[attr-defined]
         self.progress = None
         self.emit = emit
+        began = time.perf_counter()
         collected = self._collect_file(test_file)
         error = collected.error.to_dict() if collected.error is not None else None
         if self.warnings is not None:
@@ -353,7 +358,10 @@ class Session:
             # Listed, not run: what the collection tree shows of each test.
             from trelkin._report import in_test_case
 
-            emit(("listed", test_file.path, [in_test_case(item) for item in items]))
+            emit((
+                "listed", test_file.path, [in_test_case(item) for item in items],
+                test_file.nodeid_path, time.perf_counter() - began,
+            ))
             emit(("done", test_file.path))
             return
         skip = job.skip  # type: ignore[attr-defined]

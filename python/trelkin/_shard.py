@@ -33,6 +33,9 @@ if TYPE_CHECKING:
     from trelkin._cache import Cache
 
 CACHE_KEY = "durations"
+# What files took to collect in --collect-only runs, which schedule by them (a file's
+# import time is not in its test durations).
+COLLECT_KEY = "collect-durations"
 _FORMAT = 1
 _SHARD = re.compile(r"([0-9]+)/([0-9]+)")
 
@@ -88,25 +91,29 @@ def file_weights(
     }
 
 
-def load_durations(cache: Cache | None, durations_path: str | None = None) -> dict[str, float]:
+def load_durations(
+    cache: Cache | None, durations_path: str | None = None, key: str = CACHE_KEY
+) -> dict[str, float]:
     """Seconds by file: from ``durations_path`` when given (a missing file is empty), else
-    from the cache folder."""
+    from the cache folder's value ``key``."""
     if durations_path is not None:
         entries = _read_file(durations_path)
     else:
-        entries = _entries(cache.get(CACHE_KEY) if cache is not None else None)
+        entries = _entries(cache.get(key) if cache is not None else None)
     return {path: entry["seconds"] for path, entry in entries.items()}
 
 
 def save_durations(
-    cache: Cache | None, durations_path: str | None, measured: dict[str, float]
+    cache: Cache | None, durations_path: str | None, measured: dict[str, float],
+    key: str = CACHE_KEY,
 ) -> None:
-    """Records this run's seconds by file in the cache folder and, when given, in
-    ``durations_path`` (read, merged, replaced atomically). Other files keep theirs."""
+    """Records this run's seconds by file in the cache folder's value ``key`` and, when
+    given, in ``durations_path`` (read, merged, replaced atomically). Other files keep
+    theirs."""
     now = time.time()
     fresh = {path: {"seconds": float(seconds), "at": now} for path, seconds in measured.items()}
     if cache is not None:
-        cache.set(CACHE_KEY, _document(_merge(_entries(cache.get(CACHE_KEY)), fresh)))
+        cache.set(key, _document(_merge(_entries(cache.get(key)), fresh)))
     if durations_path is not None:
         _write_file(durations_path, _merge(_read_file(durations_path), fresh))
 

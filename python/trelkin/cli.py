@@ -552,7 +552,10 @@ def _run_processes(
     if not options.collect_only:
         _report.start_progress(terminal, session, [], paths)
     try:
-        durations = _shard.load_durations(cache, options.durations_path)  # type: ignore[arg-type]
+        if options.collect_only:
+            durations = _shard.load_durations(cache, key=_shard.COLLECT_KEY)  # type: ignore[arg-type]
+        else:
+            durations = _shard.load_durations(cache, options.durations_path)  # type: ignore[arg-type]
     except OSError as error:
         raise UsageError(f"cannot read the durations file: {error}") from None
     collected_at = time.perf_counter()
@@ -568,6 +571,10 @@ def _run_processes(
         session.collection_errors[before:], key=lambda error: order.get(error.path, len(order))
     )
     if options.collect_only:
+        try:
+            _shard.save_durations(cache, None, session.collect_seconds, key=_shard.COLLECT_KEY)  # type: ignore[arg-type]
+        except OSError:
+            pass  # the next listing is only slower
         listed = [
             _report.Listed(nodeid, path, case)
             for path in paths
