@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import time
+import textwrap
 from collections import Counter
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -163,6 +164,40 @@ def test_events_reach_the_parent_in_order_and_files_stay_whole(tmp_path: Path) -
         taken = [path for path in files if run.outcomes[f"{path}::test_0"]["message"] == worker]
         begun = [event[1] for event in run.of("collected") if event[1] in taken]
         assert begun == taken
+
+
+def test_outcomes_share_the_strings_the_parent_already_holds() -> None:
+    # The parent keeps every outcome of a run: each node id and path is held once.
+    script = textwrap.dedent("""
+        from trelkin._workers import Job, WorkerPool
+        from trelkin._outcome import Kind, Outcome
+
+        def worker_main(job, emit):
+            ids = [f"{job.path}::test_{index}" for index in range(3)]
+            emit(("collected", job.path, ids, None))
+            for index, nodeid in enumerate(ids):
+                emit(("start", nodeid, job.path, index, None))
+                emit(("outcome", Outcome(nodeid, job.path, index, Kind.PASSED).to_tuple()))
+            emit(("done", job.path))
+
+        collected, outcomes = {}, []
+        def on_event(event):
+            if event[0] == "collected":
+                collected[event[1]] = event[2]
+            elif event[0] == "outcome":
+                outcomes.append(event[1])
+
+        jobs = [Job(f"/tree/test_{name}.py") for name in "ab"]
+        WorkerPool(2, worker_main=worker_main).run(jobs, on_event)
+        paths = {job.path: job.path for job in jobs}
+        assert len(outcomes) == 6
+        for outcome in outcomes:
+            assert any(outcome.nodeid is nodeid for nodeid in collected[outcome.path])
+            assert outcome.path is paths[outcome.path]
+        print("shared")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == "shared", done.stderr
 
 
 def test_never_more_workers_than_files(tmp_path: Path) -> None:

@@ -30,7 +30,6 @@ import select
 import signal
 import struct
 import sys
-import traceback
 
 from trelkin import _fdcapture
 
@@ -180,6 +179,8 @@ def run_worker(
     except BaseException:
         status = 70  # EX_SOFTWARE: the worker's own machinery failed
         try:
+            import traceback
+
             # Where the parent looks when it reports the worker's end.
             os.write(dump, traceback.format_exc().encode(errors="replace"))
         except BaseException:
@@ -237,6 +238,8 @@ def _serve(
             except KeyboardInterrupt:
                 channel.send((FINISHED,))
             except BaseException:
+                import traceback  # only a failing worker pays for it
+
                 channel.send((FAILED, traceback.format_exc()))
         try:
             job = channel.receive()

@@ -132,12 +132,15 @@ class _Running:
 class _FileState:
     """What the parent knows of one file across the workers that ran it."""
 
-    __slots__ = ("collected", "job", "reported")
+    __slots__ = ("collected", "job", "names", "reported")
 
     def __init__(self, job: Job) -> None:
         self.job = job
         self.reported: set[str] = set()
         self.collected = False
+        # The node ids the file's collection reported, each as the one string the parent
+        # keeps of it: its outcomes take these rather than copies of their own.
+        self.names: dict[str, str] = {}
 
 
 class _Worker:
@@ -480,6 +483,12 @@ class _Run:
             record = event[1]  # an Outcome's tuple form, or its dict form
             if isinstance(record, tuple):
                 record = Outcome.from_tuple(record)
+                if file is not None:
+                    # The parent keeps every outcome of the run: a hundred thousand tests'
+                    # worth of node ids and paths held twice would show.
+                    record.nodeid = file.names.get(record.nodeid, record.nodeid)
+                    if record.path == file.job.path:
+                        record.path = file.job.path
                 event = ("outcome", record)
             nodeid = record.nodeid if isinstance(record, Outcome) else record["nodeid"]
             if worker.running is not None and worker.running.nodeid == nodeid:
@@ -490,6 +499,7 @@ class _Run:
             if file.collected:
                 return
             file.collected = True
+            file.names = {nodeid: nodeid for nodeid in event[2]}
         self.on_event(event)
 
     # -- ends of workers
