@@ -302,6 +302,8 @@ class Conftests:
         # Installed plugins' options: their defaults only, not on trelkin's command line.
         self.installed_parser = Parser(settings)
         self.loaded: dict[Path, Any] = {}
+        # Directories whose conftests, and those of every directory above, are loaded.
+        self._loaded_dirs: set[str] = set()
         # Installed plugins (by id): only their configuration hooks run.
         self._installed: set[int] = set()
         # Directories whose conftest failed to import: every file below them fails too.
@@ -349,11 +351,17 @@ class Conftests:
         at a time, and tells whether a conftest's ``collect_ignore`` or
         ``collect_ignore_glob`` leaves out ``path`` or a directory above it: the conftests
         below an ignored directory are never imported, as with pytest."""
+        text = os.fspath(path)
+        if os.path.isabs(text) and os.path.dirname(text) in self._loaded_dirs:
+            if not self._any_ignore_lists():
+                return False  # every conftest above is loaded, and none leaves anything out
         path = path.absolute()
+        directory = str(path.parent)
         try:
             parts = path.relative_to(self.settings.rootdir).parts
         except ValueError:
             self.load_for(path.parent)
+            self._loaded_dirs.add(directory)
             return False
         entry = self.settings.rootdir
         for part in parts:
@@ -361,14 +369,18 @@ class Conftests:
             self.load_for(entry.parent)
             if self._ignored(entry):
                 return True
+        self._loaded_dirs.add(directory)
         return False
+
+    def _any_ignore_lists(self) -> bool:
+        return any(
+            hasattr(module, "collect_ignore") or hasattr(module, "collect_ignore_glob")
+            for module in self.loaded.values() if module is not None
+        )
 
     def ignored_by_loaded(self, path: Path) -> bool:
         """Whether the conftests already imported leave out ``path`` (importing none)."""
-        if not any(
-            hasattr(module, "collect_ignore") or hasattr(module, "collect_ignore_glob")
-            for module in self.loaded.values() if module is not None
-        ):
+        if not self._any_ignore_lists():
             return False
         try:
             parts = path.relative_to(self.settings.rootdir).parts
