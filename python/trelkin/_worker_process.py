@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import atexit
 import faulthandler
+import fcntl
 import os
 import pickle
 import select
@@ -155,7 +156,7 @@ def run_worker(
     dump: int,
     captured: tuple[int, int] | None,
     worker_main: Callable[[Job, Emit], None],
-    death_signal: Callable[[], None] | None,
+    lifeline: int,
     parent: int,
     blocked: set[signal.Signals],
 ) -> None:
@@ -164,7 +165,7 @@ def run_worker(
     are set)."""
     status = 0
     try:
-        channel = _prepare_child(name, count, jobs_fd, events_fd, close, death_signal, parent)
+        channel = _prepare_child(name, count, jobs_fd, events_fd, close, lifeline, parent)
         faulthandler.enable(dump, all_threads=True)
         faulthandler.register(signal.SIGUSR1, dump, all_threads=True, chain=False)
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
@@ -191,15 +192,14 @@ def run_worker(
 
 def _prepare_child(
     name: str, count: int, jobs_fd: int, events_fd: int, close: list[int],
-    death_signal: Callable[[], None] | None, parent: int,
+    lifeline: int, parent: int,
 ) -> _Channel:
     os.setpgid(0, 0)  # Ctrl-C at the terminal reaches the parent alone, which decides
-    if death_signal is not None:
-        death_signal()
-    if os.getppid() != parent:
-        raise SystemExit("the parent is gone")
     for fd in close:
         os.close(fd)
+    arm_lifeline(lifeline)
+    if os.getppid() != parent:
+        raise SystemExit("the parent is gone")
     null = os.open(os.devnull, os.O_RDONLY)
     os.dup2(null, 0)
     os.close(null)
@@ -264,21 +264,12 @@ def _read_exactly(fd: int, size: int) -> bytes | None:
     return b"".join(chunks)
 
 
-def death_signal_setter() -> Callable[[], None] | None:
-    """A function that makes the calling process get SIGKILL when its parent dies (Linux),
-    so a hung worker never outlives an interrupted run; None elsewhere. Resolved in the
-    parent, so each worker only makes the call."""
-    if not sys.platform.startswith("linux"):
-        return None
-    try:
-        import ctypes
-
-        prctl = ctypes.CDLL(None, use_errno=True).prctl
-    except (ImportError, OSError, AttributeError):
-        return None
-    set_death_signal = 1  # PR_SET_PDEATHSIG
-
-    def set_it() -> None:
-        prctl(set_death_signal, int(signal.SIGKILL), 0, 0, 0)
-
-    return set_it
+def arm_lifeline(fd: int) -> None:
+    """Has the kernel SIGKILL this process once nothing holds the write end of the pipe
+    that ``fd`` reads: only the parent does, and never writes to it, so the pipe ends when
+    the parent does, however it ends. A hung worker never outlives an interrupted run."""
+    if not hasattr(fcntl, "F_SETSIG"):
+        return  # Linux only
+    fcntl.fcntl(fd, fcntl.F_SETOWN, os.getpid())
+    fcntl.fcntl(fd, fcntl.F_SETSIG, signal.SIGKILL)
+    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_ASYNC)

@@ -83,7 +83,6 @@ from trelkin._worker_process import (
     HEADER,
     START,
     Job,
-    death_signal_setter,
     encode,
     run_worker,
     write_all,
@@ -146,18 +145,20 @@ class _FileState:
 class _Worker:
     __slots__ = (
         "buffer", "captured", "dump", "ending", "events", "file", "generation", "interrupted",
-        "jobs", "name", "pid", "pidfd", "queued", "retracting", "running",
+        "jobs", "lifeline", "name", "pid", "pidfd", "queued", "retracting", "running",
     )
 
     def __init__(
         self, name: str, generation: int, pid: int, events: int, jobs: int, pidfd: int | None,
-        dump: int, captured: tuple[int, int] | None,
+        dump: int, captured: tuple[int, int] | None, lifeline: int,
     ) -> None:
         self.name = name
         self.generation = generation
         self.pid = pid
         self.events = events  # read end of the worker's messages
         self.jobs = jobs  # write end of the jobs sent to it
+        # The write end of the pipe whose end kills the worker: closed once it is gone.
+        self.lifeline = lifeline
         self.pidfd = pidfd
         self.dump = dump  # the file faulthandler writes the worker's tracebacks to
         self.captured = captured  # the files its fds 1 and 2 go to, when captured
@@ -248,7 +249,6 @@ class _Run:
         pool._wake = self.wake
         pool._stop_requests = 0
         pool._finish_requested = False
-        self.death_signal = death_signal_setter()
 
     # -- the loop
 
@@ -311,12 +311,14 @@ class _Run:
     def spawn(self, name: str, generation: int, file: _FileState) -> _Worker:
         events_read, events_write = os.pipe()
         jobs_read, jobs_write = os.pipe()
+        lifeline_read, lifeline_write = os.pipe()
         dump = _fdcapture.unnamed_file()
         captured = _fdcapture.capture_files() if self.pool.capture == "fd" else None
         for stream in (sys.stdout, sys.stderr):
             _flush(stream)  # or the child would write the parent's buffered text again
-        inherited = [self.wake[0], self.wake[1], events_read, jobs_write, *self.by_fd]
+        inherited = [self.wake[0], self.wake[1], events_read, jobs_write, lifeline_write, *self.by_fd]
         inherited += [fd for other in self.workers.values() for fd in other.files()]
+        inherited += [other.lifeline for other in self.workers.values()]
         parent = os.getpid()
         # Held until the child has its handlers: the parent's (or the default, which
         # kills) must never run in it.
@@ -329,7 +331,10 @@ class _Run:
                 pid = os.fork()
         except OSError:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-            for fd in (events_read, events_write, jobs_read, jobs_write, dump, *(captured or ())):
+            for fd in (
+                events_read, events_write, jobs_read, jobs_write, lifeline_read, lifeline_write,
+                dump, *(captured or ()),
+            ):
                 os.close(fd)
             raise
         if pid == 0:
@@ -343,20 +348,23 @@ class _Run:
                 dump=dump,
                 captured=captured,
                 worker_main=self.pool.worker_main,
-                death_signal=self.death_signal,
+                lifeline=lifeline_read,
                 parent=parent,
                 blocked=blocked,
             )
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         os.close(events_write)
         os.close(jobs_read)
+        os.close(lifeline_read)
         try:
             os.setpgid(pid, pid)
         except OSError:
             pass  # the child did it first, or is gone already
         os.set_blocking(events_read, False)
         pidfd = _pidfd(pid)
-        worker = _Worker(name, generation, pid, events_read, jobs_write, pidfd, dump, captured)
+        worker = _Worker(
+            name, generation, pid, events_read, jobs_write, pidfd, dump, captured, lifeline_write
+        )
         worker.file = file
         self.workers[pid] = worker
         self.by_fd[events_read] = (worker, "events")
@@ -599,13 +607,14 @@ class _Run:
         self.on_event(("outcome", outcome.to_dict()))
 
     def forget(self, worker: _Worker) -> None:
-        """Drops the worker and its pipes; the caller closes its files when done with them."""
+        """Drops the worker and its pipes, once it has been waited for (closing its lifeline
+        any earlier would kill it); the caller closes its files when done with them."""
         del self.workers[worker.pid]
         for fd in (worker.events, worker.pidfd):
             if fd is not None and fd in self.by_fd:
                 self.poller.unregister(fd)
                 del self.by_fd[fd]
-        for fd in (worker.events, worker.jobs, worker.pidfd):
+        for fd in (worker.events, worker.jobs, worker.pidfd, worker.lifeline):
             if fd is not None:
                 os.close(fd)
 
