@@ -354,6 +354,22 @@ def test_collect_only_in_worker_processes_lists_what_one_process_does(
     assert "<UnitTestCase Case>" in in_workers.stdout or args != ["--co"]
 
 
+@pytest.mark.parametrize("mode", ["--sequential", "--processes"])
+def test_a_files_recorded_duration_counts_its_import(tmp_path: Path, mode: str) -> None:
+    # Workers take the longest files first: a file slow to import is a long one.
+    (tmp_path / "test_slow_import.py").write_text(
+        "import time\ntime.sleep(0.3)\ndef test_quick():\n    pass\n")
+    (tmp_path / "test_quick.py").write_text("def test_quick():\n    pass\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "trelkin", mode, "-q"], cwd=tmp_path, capture_output=True,
+        text=True, timeout=120, env={**os.environ, "PYTEST_ADDOPTS": ""},
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    recorded = json.loads((tmp_path / ".trelkin_cache" / "v" / "durations.json").read_text())
+    seconds = {path: entry["seconds"] for path, entry in recorded["files"].items()}
+    assert seconds["test_slow_import.py"] >= 0.3 > seconds["test_quick.py"]
+
+
 def test_collect_only_in_workers_imports_the_slowest_file_first_next_time(tmp_path: Path) -> None:
     log = tmp_path / "imported"
     for name, delay in (("test_a.py", 0), ("test_b.py", 0), ("test_z_slow.py", 0.3)):

@@ -169,11 +169,15 @@ class LastRun:
     # ---- after the run --------------------------------------------------------------------
 
     def save(self, outcomes: Sequence[Outcome], errors: Sequence[Outcome],
-             nodeids: Sequence[str], collect_only: bool) -> None:
+             nodeids: Sequence[str], collect_only: bool,
+             collect_seconds: dict[str, float] | None = None) -> None:
+        """Writes back the last failures, the tests seen, the stepwise position and each
+        file's duration: its collection (``collect_seconds``, by node id path) and its
+        tests' phases, what the file costs a worker."""
         if collect_only:
             return
         if self.cache is None:
-            self._save_durations_file(outcomes)
+            self._save_durations_file(outcomes, collect_seconds or {})
             return
         lastfailed = dict(self.lastfailed)
         for outcome in (*outcomes, *errors):
@@ -191,12 +195,7 @@ class LastRun:
         if self.options.stepwise:
             self.stepwise["last_cache_date_str"] = time.strftime("%Y%m%d%H%M%S")
             self.cache.set(STEPWISE, self.stepwise)
-        per_file: dict[str, float] = {}
-        for outcome in outcomes:
-            path = outcome.nodeid.split("::", 1)[0]
-            per_file[path] = per_file.get(path, 0.0) + (
-                outcome.setup_duration + outcome.duration + outcome.teardown_duration
-            )
+        per_file = _per_file(outcomes, collect_seconds or {})
         from trelkin import _shard
 
         try:
@@ -205,19 +204,31 @@ class LastRun:
             pass  # a durations file that can't be written costs the next shard its balance
 
 
-    def _save_durations_file(self, outcomes: Sequence[Outcome]) -> None:
+    def _save_durations_file(
+        self, outcomes: Sequence[Outcome], collect_seconds: dict[str, float]
+    ) -> None:
         if self.options.durations_path is None:
             return
         from trelkin import _shard
 
-        per_file: dict[str, float] = {}
-        for outcome in outcomes:
-            path = outcome.nodeid.split("::", 1)[0]
-            per_file[path] = per_file.get(path, 0.0) + outcome.duration
+        per_file = _per_file(outcomes, collect_seconds)
         try:
             _shard.save_durations(None, self.options.durations_path, per_file)
         except OSError:
             pass
+
+
+def _per_file(outcomes: Sequence[Outcome], collect_seconds: dict[str, float]) -> dict[str, float]:
+    """Seconds by file of the files that ran: their collection and their tests' phases."""
+    per_file: dict[str, float] = {}
+    for outcome in outcomes:
+        path = outcome.nodeid.split("::", 1)[0]
+        per_file[path] = per_file.get(path, 0.0) + (
+            outcome.setup_duration + outcome.duration + outcome.teardown_duration
+        )
+    for path in per_file:
+        per_file[path] += collect_seconds.get(path, 0.0)
+    return per_file
 
 
 def _newest_first(items: list[Item]) -> list[Item]:

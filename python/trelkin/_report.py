@@ -304,7 +304,10 @@ def finish(
     terminal.flush()
     if session.lastrun is not None:
         nodeids = [getattr(item, "nodeid", item) for item in items]
-        session.lastrun.save(session.outcomes, session.collection_errors, nodeids, collect_only)
+        session.lastrun.save(
+            session.outcomes, session.collection_errors, nodeids, collect_only,
+            session.collect_seconds,
+        )
     if options.junitxml and not collect_only:
         from trelkin import _junit
 

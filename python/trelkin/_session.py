@@ -152,7 +152,8 @@ class Session:
         # With --collect-only in worker processes: per file, whether each test listed is a
         # TestCase method.
         self.listed_cases: dict[str, list[bool]] = {}
-        # ... and the seconds each file's collection took there, by node id path.
+        # The seconds each file's collection (its import above all) took, by node id path,
+        # here or in the worker that collected it: part of the file's recorded duration.
         self.collect_seconds: dict[str, float] = {}
         self.worker_errors: list[str] = []
 
@@ -172,10 +173,14 @@ class Session:
         return items
 
     def _collect_file(self, test_file: TestFile) -> FileCollection:
-        if self.warnings is None:
-            return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
-        with self.warnings.capture():
-            return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+        began = time.perf_counter()
+        try:
+            if self.warnings is None:
+                return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+            with self.warnings.capture():
+                return self.runtime.collect_file(test_file.path, test_file.nodeid_path)
+        finally:
+            self.collect_seconds[test_file.nodeid_path] = time.perf_counter() - began
 
     def _collection_outcome(self, outcome: Outcome) -> None:
         if outcome.kind == Kind.SKIPPED:
@@ -321,9 +326,9 @@ class Session:
             if self.stop_reason is not None and not self.interrupted:
                 self.pool.stop(interrupt=False)  # -x, --maxfail: running tests end
         elif kind == "listed":
-            _, path, cases, nodeid_path, seconds = event
-            self.listed_cases[path] = cases
-            self.collect_seconds[nodeid_path] = seconds
+            self.listed_cases[event[1]] = event[2]
+        elif kind == "collect-time":
+            self.collect_seconds[event[1]] = event[2]
         elif kind == "deselected":
             self.deselected += event[1]
         elif kind == "warnings":
@@ -341,8 +346,8 @@ class Session:
         test_file: TestFile = job.payload  # type: ignore[attr-defined]
         self.progress = None
         self.emit = emit
-        began = time.perf_counter()
         collected = self._collect_file(test_file)
+        emit(("collect-time", test_file.nodeid_path, self.collect_seconds[test_file.nodeid_path]))
         error = collected.error.to_dict() if collected.error is not None else None
         if self.warnings is not None:
             warned = self.warnings.take_collection()
@@ -358,10 +363,7 @@ class Session:
             # Listed, not run: what the collection tree shows of each test.
             from trelkin._report import in_test_case
 
-            emit((
-                "listed", test_file.path, [in_test_case(item) for item in items],
-                test_file.nodeid_path, time.perf_counter() - began,
-            ))
+            emit(("listed", test_file.path, [in_test_case(item) for item in items]))
             emit(("done", test_file.path))
             return
         skip = job.skip  # type: ignore[attr-defined]
