@@ -392,3 +392,20 @@ def test_collect_only_in_workers_imports_the_slowest_file_first_next_time(tmp_pa
     recorded = json.loads((tmp_path / ".trelkin_cache" / "v" / "collect-durations.json").read_text())
     assert recorded["files"]["test_z_slow.py"]["seconds"] >= 0.3
     assert listing() == ["test_z_slow.py", "test_a.py", "test_b.py"]
+
+
+@pytest.mark.parametrize("conftest", [False, True], ids=["own-code-only", "with-a-conftest"])
+def test_the_command_leaves_nothing_unwritten(tmp_path: Path, conftest: bool) -> None:
+    """The tests run in a worker; the command's own process may leave without the
+    interpreter's teardown only while nothing but trelkin and the standard library was
+    loaded in it. A conftest's file, left open and unflushed, is written at the exit."""
+    (tmp_path / "test_a.py").write_text("def test_passes():\n    pass\n"
+                                        "def test_fails():\n    assert False\n")
+    if conftest:
+        (tmp_path / "conftest.py").write_text(
+            f"LOG = open({str(tmp_path / 'log.txt')!r}, 'w')\nLOG.write('from the conftest')\n")
+    result = trelkin(tmp_path, "-n", "1")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert result.stdout.splitlines()[-1].strip("= ").startswith("1 failed, 1 passed in ")
+    if conftest:
+        assert (tmp_path / "log.txt").read_text() == "from the conftest"

@@ -33,6 +33,7 @@ from trelkin._workers import Job, WorkerPool
 from trelkin._outcome import Kind, Outcome
 
 PLAN = json.loads(os.environ["PLAN"])
+HELD = []
 
 def play(what):
     if what == "print":
@@ -57,6 +58,8 @@ def play(what):
         time.sleep(float(what[5:]))
     elif what == "raise":
         raise RuntimeError("the runner itself broke")
+    elif what == "hold-memory":
+        HELD.append(b"x" * (256 << 20))  # touched pages: the process takes a while to end
     elif what == "fork":
         os.fork()  # the child returns into the runner, as a careless test's would
 
@@ -106,6 +109,12 @@ try:
 except KeyboardInterrupt:
     print(json.dumps(["raised", "KeyboardInterrupt"]), flush=True)
 print(json.dumps(["returned", time.monotonic()]), flush=True)
+pool.wait_exited()
+try:
+    os.waitpid(-1, os.WNOHANG)
+    print(json.dumps(["children-left", True]), flush=True)
+except ChildProcessError:
+    print(json.dumps(["children-left", False]), flush=True)
 """
 
 
@@ -198,6 +207,13 @@ def test_outcomes_share_the_strings_the_parent_already_holds() -> None:
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "shared", done.stderr
+
+
+def test_every_worker_process_is_waited_for(tmp_path: Path) -> None:
+    # The pool may return while its last workers are still leaving; none is left behind.
+    run = run_plan(tmp_path, {"a.py": ["pass"] * 3, "b.py": ["hold-memory"], "c.py": ["segfault"]})
+    assert run.of("children-left") == [["children-left", False]]
+    assert len(run.outcomes) == 5
 
 
 def test_never_more_workers_than_files(tmp_path: Path) -> None:

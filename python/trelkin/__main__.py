@@ -1,5 +1,5 @@
 """``python -m trelkin``: the same as the ``trelkin`` command."""
 
-from trelkin.cli import main
+from trelkin.cli import console_main
 
-raise SystemExit(main())
+console_main()

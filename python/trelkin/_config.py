@@ -12,7 +12,6 @@ one, the first ancestor with ``setup.py``, or the common ancestor itself.
 from __future__ import annotations
 
 import os
-import shlex
 from pathlib import Path
 
 TYPE_CHECKING = False
@@ -132,16 +131,25 @@ def _empty(kind: str) -> object:
     return ""
 
 
+def split_args(text: str) -> list[str]:
+    """Shell-like words, as addopts and PYTEST_ADDOPTS are split."""
+    if not text or text.isspace():
+        return []
+    import shlex
+
+    return shlex.split(text)
+
+
 def convert(value: str | list[str], kind: str, inifile: Path | None) -> object:
     if kind == "args":
-        return list(value) if isinstance(value, list) else shlex.split(value)
+        return list(value) if isinstance(value, list) else split_args(value)
     if kind == "linelist":
         if isinstance(value, list):
             return list(value)
         return [line.strip() for line in value.splitlines() if line.strip()]
     if kind == "paths":
         base = inifile.parent if inifile is not None else Path.cwd()
-        items = value if isinstance(value, list) else shlex.split(value)
+        items = value if isinstance(value, list) else split_args(value)
         return [base / item for item in items]
     if kind == "bool":
         if isinstance(value, bool):

@@ -12,16 +12,27 @@ tears down what was built on it first."""
 
 from __future__ import annotations
 
+import enum
 import sys
 import threading
 from types import FunctionType
-
-from trelkin._params import NOTSET, SCOPES
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Sequence
     from typing import Any
+
+SCOPES = ("function", "class", "module", "package", "session")
+
+
+class _NotSet(enum.Enum):
+    token = 0
+
+    def __repr__(self) -> str:
+        return "NOTSET"
+
+
+NOTSET: Any = _NotSet.token
 
 FUNCTION, CLASS, MODULE, PACKAGE, SESSION = range(5)
 

@@ -10,26 +10,17 @@ import re
 import sys
 from collections import Counter, defaultdict
 
+from trelkin._fixtures import NOTSET, SCOPES
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
     from typing import Any
 
-SCOPES = ("function", "class", "module", "package", "session")
 
 
 class ParametrizeError(Exception):
     """A parametrization that can't be used; the message is the collection error."""
-
-
-class _NotSet(enum.Enum):
-    token = 0
-
-    def __repr__(self) -> str:
-        return "NOTSET"
-
-
-NOTSET: Any = _NotSet.token
 
 
 class CallSpec:

@@ -13,12 +13,13 @@ from types import FunctionType
 from trelkin import _xunit
 from trelkin._fixtures import FixtureDef, Plan, function_argnames, is_fixture, make_plan
 from trelkin._nodes import Class, FilePath, Item, Module, Node, parent_ids
-from trelkin._params import Metafunc, ParametrizeError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any
+
+    from trelkin._params import Metafunc
 
 _IGNORED = frozenset({"__builtins__", "__file__", "__cached__"})
 
@@ -247,6 +248,8 @@ class ModuleCollector:
             item = self._add_item(parent, name, function, classes, None, (line, first), own)
             item.plan = plan
             return
+        from trelkin._params import Metafunc, ParametrizeError
+
         definition = _Definition(parent, name, function, ids, own)
         metafunc = Metafunc(
             definition, function, list(plan.closure), argnames,

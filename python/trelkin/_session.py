@@ -19,7 +19,6 @@ from pathlib import Path
 from trelkin import _compat, _core
 from trelkin._collect import Found, TestFile
 from trelkin._outcome import Kind, Outcome, Phase
-from trelkin._timeout import watchdog
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -32,6 +31,7 @@ if TYPE_CHECKING:
     from trelkin._runtime import FileCollection, Item, Runtime
     from trelkin._terminal import Progress
     from trelkin._warnings import Warnings
+    from trelkin._workers import WorkerPool
 
 # How long a threaded run may go on after a Ctrl-C before the command stops waiting.
 GRACE_SECONDS = 1.0
@@ -142,6 +142,7 @@ class Session:
         self.emit: Callable[[tuple], None] | None = None  # type: ignore[type-arg]
         self.fd_capture: object | None = None
         self.process_mode = False
+        self.pool: WorkerPool | None = None  # the worker processes' pool, in that mode
         # A threaded run given up after a Ctrl-C: its threads can't be stopped.
         self.abandoned = False
         self.stopped_stepwise = False
@@ -405,6 +406,8 @@ class Session:
             if limit is None:
                 outcome = self._run_item(item, next_item, capture)
             else:
+                from trelkin._timeout import watchdog
+
                 with watchdog(limit, dumps.append):
                     outcome = self._run_item(item, next_item, capture)
             if dumps:

@@ -22,7 +22,6 @@ durations recorded, files weigh their test counts.
 
 from __future__ import annotations
 
-import heapq
 import json
 import os
 import re
@@ -63,6 +62,8 @@ def select_shard(files: list[str], shard: tuple[int, int], weights: dict[str, fl
     time: heaviest file first (then by path, so that ties break the same everywhere), each
     to the lightest shard so far (then the lowest numbered). A file missing from
     ``weights`` weighs the mean of the others."""
+    import heapq
+
     index, total = shard
     known = [weights[path] for path in files if path in weights]
     default = sum(known) / len(known) if known else 1.0

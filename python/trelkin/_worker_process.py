@@ -12,7 +12,8 @@ job the parent sends with ``worker_main`` until the parent says to exit, and lea
 Messages are length-prefixed pickles. The worker sends tuples tagged ``EVENT`` (an event
 of ``worker_main``), ``START`` (a "start" event, with the capture's offsets where the
 test's output begins), ``FINISHED`` and ``FAILED`` (``worker_main`` returned, or raised
-with this traceback), and ``CANCELLED`` (a job it did not start). The parent sends a
+with this traceback), ``CANCELLED`` (a job it did not start) and, last, ``EXITING``
+(told to exit, it ran its exit handlers and leaves at once). The parent sends a
 ``Job``, None for "exit", or ``CANCEL``: the parent may send a job while the one before
 is still running, so that no file waits for a round trip, and takes it back with a
 ``CANCEL`` right behind it. A worker about to start a job looks for that ``CANCEL`` (or
@@ -26,11 +27,14 @@ import atexit
 import faulthandler
 import fcntl
 import os
-import pickle
 import select
 import signal
 import struct
 import sys
+
+# The pickler itself, without pickle.py's pure-Python fallback (a millisecond of every
+# worker run's start).
+from _pickle import dumps, loads
 
 from trelkin import _fdcapture
 
@@ -62,12 +66,14 @@ START = 1  # (START, event, capture offsets): a test begins
 FINISHED = 2  # (FINISHED,): worker_main returned (or was interrupted)
 FAILED = 3  # (FAILED, traceback text): worker_main raised
 CANCELLED = 4  # (CANCELLED,): the job was taken back before it started
+EXITING = 5  # (EXITING,): told to exit, it ran its exit handlers; nothing else follows
 CANCEL = "cancel"  # from the parent: take back the job sent last
 HEADER = struct.Struct("<I")
+PICKLE_PROTOCOL = 5  # pickle.HIGHEST_PROTOCOL
 
 
 def encode(message: object) -> bytes:
-    data = pickle.dumps(message, pickle.HIGHEST_PROTOCOL)
+    data = dumps(message, PICKLE_PROTOCOL)
     return HEADER.pack(len(data)) + data
 
 
@@ -142,7 +148,7 @@ class _Channel:
             return None
         (size,) = HEADER.unpack(header)
         data = _read_exactly(self.jobs_fd, size)
-        return None if data is None else pickle.loads(data)
+        return None if data is None else loads(data)
 
 
 def run_worker(
@@ -173,8 +179,16 @@ def run_worker(
         if captured is not None:
             fds = _fdcapture.FdCapture(captured)
             fds.start()
-        _serve(channel, job, worker_main, fds)
-        atexit._run_exitfuncs()
+        if _serve(channel, job, worker_main, fds):
+            atexit._run_exitfuncs()
+            for stream in (sys.stdout, sys.stderr):
+                try:
+                    stream.flush()
+                except BaseException:
+                    pass  # a test replaced or closed it; its output was the test's
+            channel.send((EXITING,))
+        else:
+            atexit._run_exitfuncs()
     except KeyboardInterrupt:
         pass  # stopped by the parent
     except BaseException:
@@ -217,8 +231,8 @@ def _prepare_child(
 def _serve(
     channel: _Channel, job: Job | None, worker_main: Callable[[Job, Emit], None],
     fds: _fdcapture.FdCapture | None,
-) -> None:
-    """Runs jobs until the parent says to exit."""
+) -> bool:
+    """Runs jobs until the parent says to exit (True) or stops the worker (False)."""
 
     def emit(event: Event) -> None:
         if event[0] == "start":
@@ -244,7 +258,8 @@ def _serve(
         try:
             job = channel.receive()
         except KeyboardInterrupt:
-            return
+            return False
+    return True
 
 
 def write_all(fd: int, data: bytes) -> None:

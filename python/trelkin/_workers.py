@@ -64,7 +64,6 @@ an ``FdCapture`` in each worker (``trelkin._fdcapture.active()`` gives it to
 from __future__ import annotations
 
 import os
-import pickle
 import select
 import signal
 import sys
@@ -78,12 +77,14 @@ from trelkin._worker_process import (
     CANCEL,
     CANCELLED,
     EVENT,
+    EXITING,
     FAILED,
     FINISHED,
     HEADER,
     START,
     Job,
     encode,
+    loads,
     run_worker,
     write_all,
 )
@@ -198,6 +199,9 @@ class WorkerPool:
         self.capture = capture
         self._stop_requests = 0
         self._finish_requested = False
+        # Workers that had said all they would and were still ending when ``run``
+        # returned: their pids, and the files to close once they are gone.
+        self._exiting: list[tuple[int, list[int]]] = []
         self._wake: tuple[int, int] | None = None
 
     def stop(self, *, interrupt: bool = True) -> None:
@@ -213,6 +217,9 @@ class WorkerPool:
                 pass  # a full pipe wakes the loop just as well
 
     def run(self, jobs: list[Job], on_event: Callable[[Event], None]) -> None:
+        """Runs the jobs; may return while the last workers' processes are still ending
+        (``wait_exited`` waits for them)."""
+        self.wait_exited()
         if not jobs:
             return
         run = _Run(self, on_event)
@@ -224,6 +231,14 @@ class WorkerPool:
             raise
         finally:
             run.close()
+
+    def wait_exited(self) -> None:
+        """Waits for the workers of the last run that were still ending when it returned."""
+        while self._exiting:
+            pid, files = self._exiting.pop()
+            os.waitpid(pid, 0)
+            for fd in files:
+                os.close(fd)
 
 
 class _Run:
@@ -242,6 +257,7 @@ class _Run:
         self.finishing = False  # no new jobs or tests: stop(interrupt=False)
         self.stop_seen = 0
         self.stop_deadline: float | None = None
+        self.leaving: list[_Worker] = []  # told to exit and done: waited for at the end
         self.wake = os.pipe()
         os.set_blocking(self.wake[0], False)
         os.set_blocking(self.wake[1], False)
@@ -317,8 +333,9 @@ class _Run:
         for stream in (sys.stdout, sys.stderr):
             _flush(stream)  # or the child would write the parent's buffered text again
         inherited = [self.wake[0], self.wake[1], events_read, jobs_write, lifeline_write, *self.by_fd]
-        inherited += [fd for other in self.workers.values() for fd in other.files()]
-        inherited += [other.lifeline for other in self.workers.values()]
+        others = [*self.workers.values(), *self.leaving]
+        inherited += [fd for other in others for fd in other.files()]
+        inherited += [other.lifeline for other in others]
         parent = os.getpid()
         # Held until the child has its handlers: the parent's (or the default, which
         # kills) must never run in it.
@@ -450,7 +467,7 @@ class _Run:
             end = start + HEADER.size + size
             if len(buffer) < end:
                 break
-            message = pickle.loads(buffer[start + HEADER.size : end])
+            message = loads(buffer[start + HEADER.size : end])
             start = end
             self.handle(worker, message)
         del buffer[:start]
@@ -477,6 +494,9 @@ class _Run:
             if worker.file is not None:
                 self.queue.appendleft(worker.file)
             self.give_next(worker)
+        elif tag == EXITING:
+            if worker.ending == "exit" and worker.file is None and worker.running is None:
+                self.let_go(worker)
         elif tag == FAILED:
             path = worker.file.job.path if worker.file else None
             self.on_event(
@@ -525,6 +545,16 @@ class _Run:
         finally:
             for fd in worker.files():
                 os.close(fd)
+
+    def let_go(self, worker: _Worker) -> None:
+        """A worker told to exit has nothing left to say: the run goes on while its process
+        ends, and ``close`` waits for it."""
+        self.leaving.append(worker)
+        del self.workers[worker.pid]
+        for fd in (worker.events, worker.pidfd):
+            if fd is not None and fd in self.by_fd:
+                self.poller.unregister(fd)
+                del self.by_fd[fd]
 
     def judge(self, worker: _Worker, status: int) -> None:
         """Tells what the end of a worker means, and replaces it if it must be."""
@@ -609,7 +639,8 @@ class _Run:
     def forget(self, worker: _Worker) -> None:
         """Drops the worker and its pipes, once it has been waited for (closing its lifeline
         any earlier would kill it); the caller closes its files when done with them."""
-        del self.workers[worker.pid]
+        if worker.pid in self.workers:
+            del self.workers[worker.pid]
         for fd in (worker.events, worker.pidfd):
             if fd is not None and fd in self.by_fd:
                 self.poller.unregister(fd)
@@ -677,6 +708,15 @@ class _Run:
             self.reap(worker)
 
     def close(self) -> None:
+        for worker in self.leaving:
+            # Its lifeline closes with its pipes: a kill now changes nothing of a process
+            # that is only leaving.
+            self.forget(worker)
+            if os.waitpid(worker.pid, os.WNOHANG)[0] == 0:
+                self.pool._exiting.append((worker.pid, worker.files()))
+                continue
+            for fd in worker.files():
+                os.close(fd)
         for worker in list(self.workers.values()):
             worker.ending = worker.ending or "stopped"
             _kill(worker.pid)

@@ -7,7 +7,6 @@ import argparse
 import enum
 import gc
 import os
-import shlex
 import sys
 import time
 from pathlib import Path
@@ -249,6 +248,39 @@ def main(argv: Sequence[str] | None = None) -> int:
             warnings_capture.uninstall()
 
 
+def console_main() -> None:
+    """The ``trelkin`` command and ``python -m trelkin``: ``main``, then the exit. When only
+    the standard library and trelkin itself were ever loaded in this process (the tests ran
+    in worker processes, and no conftest or plugin was imported here), with no exit handler
+    and no other thread, nothing of anyone else's can be left unwritten, and the process
+    leaves without the interpreter's teardown: after workers were forked, that teardown
+    writes to every page the parent shares with them, a fault each, and costs more than
+    running a short test."""
+    status = int(main())
+    if _only_own_code_loaded():
+        try:
+            sys.stdout.flush()
+            sys.stderr.flush()
+        except BaseException:
+            sys.exit(status)  # the interpreter reports it, as for any other command
+        os._exit(status)
+    sys.exit(status)
+
+
+def _only_own_code_loaded() -> bool:
+    import atexit
+    import threading
+
+    if atexit._ncallbacks() or threading.active_count() != 1:
+        return False
+    stdlib = sys.stdlib_module_names
+    for name in list(sys.modules):
+        top = name.partition(".")[0]
+        if top not in stdlib and top not in ("trelkin", "__main__", "_editable_skbc_trelkin"):
+            return False
+    return True
+
+
 def _merge_junit(arguments: list[str]) -> int:
     if len(arguments) < 2:
         _usage_error("--merge-junit needs an output file and one or more reports: "
@@ -288,7 +320,7 @@ def _options(arguments: list[str], width: int) -> tuple[argparse.Namespace, Sett
     except _config.ConfigError as error:
         raise UsageError(str(error)) from None
     extra = list(settings.getini("addopts"))  # type: ignore[call-overload]
-    extra += shlex.split(os.environ.get("PYTEST_ADDOPTS", ""))
+    extra += _config.split_args(os.environ.get("PYTEST_ADDOPTS", ""))
     full = extra + arguments
     early, _ = command_line.parse_known_args(full)
     _finish_options(early)
@@ -538,6 +570,17 @@ def _run_processes(
 ) -> int:
     """Files run in worker processes (or, with --collect-only, are collected there): this
     process collects nothing itself."""
+    try:
+        return _run_in_workers(options, session, terminal, found, started, cache)
+    finally:
+        if session.pool is not None:
+            session.pool.wait_exited()  # the last workers ended while the report was written
+
+
+def _run_in_workers(
+    options: argparse.Namespace, session: Session, terminal: Terminal, found: object,
+    started: float, cache: object,
+) -> int:
     from trelkin import _report, _select, _shard
 
     def select_in_worker(items: list) -> list:  # type: ignore[type-arg]
