@@ -409,3 +409,15 @@ def test_the_command_leaves_nothing_unwritten(tmp_path: Path, conftest: bool) ->
     assert result.stdout.splitlines()[-1].strip("= ").startswith("1 failed, 1 passed in ")
     if conftest:
         assert (tmp_path / "log.txt").read_text() == "from the conftest"
+
+
+def test_a_profiler_of_the_command_writes_its_profile(tmp_path: Path) -> None:
+    (tmp_path / "test_a.py").write_text("def test_passes():\n    pass\n")
+    result = subprocess.run(
+        [sys.executable, "-m", "cProfile", "-o", str(tmp_path / "profile"), "-m", "trelkin",
+         "-p", "no:cacheprovider", "-n", "1"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        env={**os.environ, "PYTEST_ADDOPTS": ""},
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert (tmp_path / "profile").stat().st_size > 0

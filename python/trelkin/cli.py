@@ -273,6 +273,11 @@ def _only_own_code_loaded() -> bool:
 
     if atexit._ncallbacks() or threading.active_count() != 1:
         return False
+    # A profiler or tracer (cProfile, trace, pdb) writes what it found after the command.
+    if sys.gettrace() is not None or sys.getprofile() is not None:
+        return False
+    if any(sys.monitoring.get_tool(tool) is not None for tool in range(6)):
+        return False
     stdlib = sys.stdlib_module_names
     for name in list(sys.modules):
         top = name.partition(".")[0]
